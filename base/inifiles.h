@@ -1,0 +1,41 @@
+// INI file object over the platform's private-profile functions: one call per read or
+// write, nothing cached, every read names its default.
+#pragma once
+
+#include <string>
+
+#include "base/classes.h"
+
+class TIniFile : public TObject {
+ public:
+  explicit TIniFile(std::string fileName) : fileName_(std::move(fileName)) {}
+  const char* ClassName() const override { return "TIniFile"; }
+  const std::string& FileName() const { return fileName_; }
+
+  // The value, at most 2047 characters; the default when the key or section is missing.
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& def) const;
+  // A text longer than 2 characters beginning with "0x"/"0X" is hexadecimal; otherwise
+  // the integer rules of StrToInt; anything else (or a missing key) gives the default.
+  int32_t ReadInteger(const std::string& section, const std::string& key, int32_t def) const;
+  // Empty or missing gives the default; a text that does not convert as a decimal number
+  // gives the default; any other error passes through.
+  double ReadFloat(const std::string& section, const std::string& key, double def) const;
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+
+  // Raise EIniFileException "写 %s 失败" (the file's path) when the write fails.
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  void WriteInteger(const std::string& section, const std::string& key, int32_t value);
+  void EraseSection(const std::string& section);
+  void DeleteKey(const std::string& section, const std::string& key);
+
+  // The key names of the section in file order (listing limited to 16384 bytes of
+  // names); empty for a missing section.
+  void ReadSection(const std::string& section, TStrings* keys) const;
+  void ReadSections(TStrings* sections) const;
+  bool SectionExists(const std::string& section) const;
+  bool ValueExists(const std::string& section, const std::string& key) const;
+
+ private:
+  std::string fileName_;
+};

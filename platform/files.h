@@ -1,0 +1,87 @@
+// Files and directories, shaped after the Windows calls (CreateFile-style open with
+// share modes, DeleteFile, CopyFile, file attributes, CreateDirectory).
+//
+// Paths are native paths (UTF-8, '/' on Linux). Failures return false / INVALID_HANDLE
+// and set the calling thread's last error to a Windows error code (ERROR_FILE_NOT_FOUND,
+// ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ...).
+//
+// Share modes are honoured between all openers that go through this layer (on Linux
+// with open-file-description locks): a file held with exclusive access cannot be opened
+// again, deleted or overwritten until it is closed, as on Windows. That is how "a file in
+// use by another program" looks on every platform.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/types.h"
+
+namespace platform {
+
+constexpr char PathDelim = '/';
+
+using HANDLE = intptr_t;
+constexpr HANDLE INVALID_HANDLE = -1;
+
+// Access.
+constexpr UINT OPEN_READ = 0x0;
+constexpr UINT OPEN_WRITE = 0x1;
+constexpr UINT OPEN_READWRITE = 0x2;
+// Sharing granted to other openers.
+constexpr UINT SHARE_EXCLUSIVE = 0x10;   // nobody else may open, delete or replace it
+constexpr UINT SHARE_DENY_WRITE = 0x20;  // others may read
+constexpr UINT SHARE_DENY_NONE = 0x40;   // others may do anything
+
+// Opens an existing file. mode = access | sharing.
+HANDLE FileOpen(const std::string& path, UINT mode);
+// Creates a file, emptying an existing one, opened for reading and writing.
+// sharing = one of the SHARE_ values (0 is taken as SHARE_EXCLUSIVE).
+HANDLE FileCreate(const std::string& path, UINT sharing = SHARE_EXCLUSIVE);
+// Bytes read or written, -1 on failure.
+int64_t FileRead(HANDLE h, void* buffer, int64_t count);
+int64_t FileWrite(HANDLE h, const void* buffer, int64_t count);
+// origin 0 begin, 1 current, 2 end. Returns the new position, -1 on failure.
+int64_t FileSeek(HANDLE h, int64_t offset, int origin);
+bool FileTruncate(HANDLE h, int64_t size);  // sets the size, position unchanged
+int64_t FileSize(HANDLE h);
+bool FileClose(HANDLE h);
+
+// A regular file (not a directory) exists at path.
+bool FileExists(const std::string& path);
+bool DirectoryExists(const std::string& path);
+// Creates one directory; the parent must exist.
+bool CreateDirectory(const std::string& path);
+// Creates the directory and every missing parent. True when it exists afterwards.
+bool ForceDirectories(const std::string& path);
+bool RemoveDirectory(const std::string& path);
+
+// Fails for a missing file, a directory, a read-only file (ERROR_ACCESS_DENIED) and a file
+// held with exclusive access (ERROR_SHARING_VIOLATION).
+bool DeleteFile(const std::string& path);
+// Copies contents, attributes (permission bits) and the modification time. With
+// failIfExists an existing target is left untouched and the call fails
+// (ERROR_FILE_EXISTS); otherwise an existing target is replaced unless it is read-only
+// or in use.
+bool CopyFile(const std::string& source, const std::string& target, bool failIfExists);
+bool MoveFile(const std::string& source, const std::string& target);
+
+constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
+constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;
+constexpr DWORD FILE_ATTRIBUTE_SYSTEM = 0x04;
+constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+// Read-only maps to "no write permission bits"; a plain file reports
+// FILE_ATTRIBUTE_NORMAL. INVALID_FILE_ATTRIBUTES when the path does not exist.
+DWORD GetFileAttributes(const std::string& path);
+// READONLY clears every write bit; its absence gives the owner write permission back.
+bool SetFileAttributes(const std::string& path, DWORD attributes);
+
+// POSIX permission bits of a file (for platforms that have them; 0 when unknown) and
+// their setter. Used to carry the bits stored in archives.
+uint32_t GetFileMode(const std::string& path);
+bool SetFileMode(const std::string& path, uint32_t mode);
+
+}  // namespace platform

@@ -1,0 +1,27 @@
+// Private-profile (INI) functions with the Windows rules: case-insensitive section and
+// key names, blanks trimmed around names and values, one pair of surrounding quotes
+// removed from a value, ';' comment lines, key and section listings as lists of
+// zero-terminated names ended by an extra zero. Every write replaces the file
+// atomically (temporary file beside it, flushed, renamed), so a crash never leaves a
+// half-written file.
+#pragma once
+
+#include "platform/types.h"
+
+namespace platform {
+
+// section == nullptr: the names of all sections; key == nullptr: the names of all keys of
+// the section (both as a double-zero-terminated list). Otherwise the key's value, or
+// `def` (trailing blanks removed; nullptr = "") when the key or section is missing.
+// Copies at most size - 1 characters (lists: size - 2) and returns the count copied.
+DWORD GetPrivateProfileString(const char* section, const char* key, const char* def,
+                              char* buffer, DWORD size, const char* fileName);
+
+// key == nullptr removes the whole section; value == nullptr removes the key; otherwise
+// sets the key, creating the file, the section and the key as needed (sections and keys
+// are appended at the end). Fails (false, last error set) when the file cannot be
+// written: missing directory, read-only or locked file.
+bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+                               const char* fileName);
+
+}  // namespace platform

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs what building, testing and the demo need on Debian 12.
+# Idempotent: when every package is present it only checks and returns.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config libgtest-dev nettle-dev
+  libfltk1.3-dev fluid libxft-dev libfontconfig-dev libxcursor-dev libxinerama-dev
+  libxfixes-dev libxext-dev libxrender-dev
+  # run time: the 7-Zip library and tool, a CJK font
+  p7zip-full fonts-wqy-microhei
+  # tests: a virtual display, window driving, screenshots, real peers on loopback
+  xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+# Services must not start on their own: the tests start their own servers on loopback.
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

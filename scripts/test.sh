@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs every test twice:
+# a normal build and one with AddressSanitizer + UndefinedBehaviorSanitizer.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/deps.sh"
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+status=0
+for kind in normal asan; do
+  echo "== $kind build"
+  "$top/scripts/build.sh" "$kind"
+  dir="$top/build"; [ "$kind" = asan ] && dir="$top/build-asan"
+  echo "== $kind tests"
+  if ! ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"; then
+    status=1
+  fi
+done
+[ $status -eq 0 ] && echo "== all tests passed"
+exit $status
