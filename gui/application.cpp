@@ -27,6 +27,10 @@ TApplication::TApplication(std::unique_ptr<TGuiBackend> backend)
 TApplication::~TApplication() {
   // Forms and their peers go while the backend is still there.
   DestroyComponents();
+  // The quit message Terminate posted belongs to this application.
+  platform::MSG msg;
+  while (platform::PeekMessage(&msg, 0, platform::WM_QUIT, platform::WM_QUIT, platform::PM_REMOVE)) {
+  }
   platform::DestroySink(sink_);
   backend_.reset();
   Application = nullptr;

@@ -545,8 +545,7 @@ class DialogButton : public ButtonWidget {
 
 class TFltkBackend : public TGuiBackend, private platform::EventSource {
  public:
-  explicit TFltkBackend(Display* display) {
-    fl_open_display(display);
+  TFltkBackend() {
     Fl::scheme("gtk+");
     Fl::background(240, 240, 240);
     // FLTK keeps the name pointers for the life of the process.
@@ -752,8 +751,12 @@ class TFltkBackend : public TGuiBackend, private platform::EventSource {
 }  // namespace
 
 std::unique_ptr<TGuiBackend> CreateFltkBackend() {
-  // Without a display FLTK would print an error and exit: ask Xlib first.
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return nullptr;
-  return std::make_unique<TFltkBackend>(display);
+  // FLTK's display lives as long as the process; a later application reuses it.
+  if (!fl_display) {
+    // Without a display FLTK would print an error and exit: ask Xlib first.
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return nullptr;
+    fl_open_display(display);
+  }
+  return std::make_unique<TFltkBackend>();
 }
