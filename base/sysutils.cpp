@@ -64,7 +64,8 @@ bool ParseInteger(const std::string& s, int64_t min, int64_t max, int64_t& value
   }
   if (i == n) return false;
   // Magnitude limit for the sign: |min| may exceed max by one.
-  const uint64_t limit = negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
+  const uint64_t limit =
+      negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
   uint64_t magnitude = 0;
   for (; i < n; ++i) {
     int digit = HexDigitValue(s[i]);
@@ -166,7 +167,9 @@ std::string FormatV(const char* fmt, va_list args) {
   va_copy(copy, args);
   const int n = std::vsnprintf(small, sizeof small, fmt, copy);
   va_end(copy);
-  if (n < 0) throw EConvertError(std::string("Format '") + fmt + "' invalid or incompatible with argument");
+  if (n < 0) {
+    throw EConvertError(std::string("Format '") + fmt + "' invalid or incompatible with argument");
+  }
   if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
   std::string result(static_cast<size_t>(n), '\0');
   va_copy(copy, args);
@@ -180,10 +183,13 @@ std::string IntToStr(int64_t value) { return std::to_string(value); }
 std::string UIntToStr(uint64_t value) { return std::to_string(value); }
 
 std::string IntToHex(uint64_t value, int digits) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%0*llX", digits < 0 ? 0 : (digits > 16 ? 16 : digits),
-                static_cast<unsigned long long>(value));
-  return buf;
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%llX", static_cast<unsigned long long>(value));
+  std::string hex = buf;
+  if (digits > static_cast<int>(hex.size())) {
+    hex.insert(0, static_cast<size_t>(digits) - hex.size(), '0');
+  }
+  return hex;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -191,7 +197,8 @@ std::string IntToHex(uint64_t value, int digits) {
 
 bool TryStrToInt(const std::string& s, int32_t& value) {
   int64_t v;
-  if (!ParseInteger(s, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(), v)) {
+  if (!ParseInteger(s, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max(),
+                    v)) {
     return false;
   }
   value = static_cast<int32_t>(v);

@@ -106,6 +106,8 @@ TEST(Formatting, PrintfRules) {
   EXPECT_EQ(IntToHex(255, 4), "00FF");
   EXPECT_EQ(IntToHex(0x12345, 2), "12345");
   EXPECT_EQ(IntToHex(0xDEADBEEFCAFEULL, 16), "0000DEADBEEFCAFE");
+  EXPECT_EQ(IntToHex(UINT64_MAX, 20), "0000FFFFFFFFFFFFFFFF");
+  EXPECT_EQ(IntToHex(0, 0), "0");
 }
 
 // Builds a locale with ',' as decimal separator in a private folder, so the test does
