@@ -355,7 +355,9 @@ class SelectSource : public EventSource {
     if ((rev & POLLIN) && info.readArmed && (info.mask & FD_READ)) {
       // Re-armed by the next recv, whether or not this was data or only the end.
       info.readArmed = false;
-      if (PendingBytes(fd) > 0) Queue(posts, fd, info, FD_READ, 0);
+      // Readable without a hang-up or error is data; otherwise it may only be the end.
+      bool data = !(rev & (POLLRDHUP | POLLHUP | POLLERR)) || PendingBytes(fd) > 0;
+      if (data) Queue(posts, fd, info, FD_READ, 0);
     }
     if ((rev & POLLOUT) && info.writeArmed && (info.mask & FD_WRITE)) {
       info.writeArmed = false;
