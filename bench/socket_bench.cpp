@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -67,7 +69,24 @@ double Seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-double RunWSocket(int64_t total, int bufSize) {
+// CPU seconds of the receiving thread: steadier than wall time on a busy machine.
+double ThreadCpu() {
+  timespec ts;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+struct Result {
+  double mibPerSec;
+  double cpuPerGiB;
+};
+
+Result Measure(int64_t got, Clock::time_point start, Clock::time_point end, double cpu) {
+  double mib = static_cast<double>(got) / (1024.0 * 1024.0);
+  return {mib / Seconds(start, end), cpu / (mib / 1024.0)};
+}
+
+Result RunWSocket(int64_t total, int bufSize) {
   Sender sender(total);
   TWSocket s(nullptr);
   std::vector<char> buf(static_cast<size_t>(bufSize));
@@ -82,19 +101,22 @@ double RunWSocket(int64_t total, int bufSize) {
   };
   s.OnSessionClosed = [&](TObject*, uint16_t) { done = true; };
   auto start = Clock::now();
+  double cpu0 = ThreadCpu();
   s.Connect();
   platform::MSG m;
   while (!done && platform::GetMessage(&m, 0, 0, 0) > 0) platform::DispatchMessage(&m);
   auto end = Clock::now();
+  double cpu = ThreadCpu() - cpu0;
   if (got != total) std::fprintf(stderr, "TWSocket received %lld of %lld bytes\n",
                                  static_cast<long long>(got), static_cast<long long>(total));
-  return static_cast<double>(got) / (1024.0 * 1024.0) / Seconds(start, end);
+  return Measure(got, start, end, cpu);
 }
 
-double RunPlain(int64_t total, int bufSize) {
+Result RunPlain(int64_t total, int bufSize) {
   Sender sender(total);
   std::vector<char> buf(static_cast<size_t>(bufSize));
   auto start = Clock::now();
+  double cpu0 = ThreadCpu();
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -115,9 +137,10 @@ double RunPlain(int64_t total, int bufSize) {
   }
   ::close(fd);
   auto end = Clock::now();
+  double cpu = ThreadCpu() - cpu0;
   if (got != total) std::fprintf(stderr, "plain loop received %lld of %lld bytes\n",
                                  static_cast<long long>(got), static_cast<long long>(total));
-  return static_cast<double>(got) / (1024.0 * 1024.0) / Seconds(start, end);
+  return Measure(got, start, end, cpu);
 }
 
 }  // namespace
@@ -128,10 +151,11 @@ int main(int argc, char** argv) {
   int64_t total = mib * 1024 * 1024;
   std::printf("receiving %lld MiB over loopback, %d-byte buffer\n", static_cast<long long>(mib),
               bufSize);
-  double plain = RunPlain(total, bufSize);
-  double wsock = RunWSocket(total, bufSize);
-  std::printf("poll()+recv():  %8.1f MiB/s\n", plain);
-  std::printf("TWSocket:       %8.1f MiB/s\n", wsock);
-  std::printf("ratio:          %8.1f %%\n", 100.0 * wsock / plain);
+  Result plain = RunPlain(total, bufSize);
+  Result wsock = RunWSocket(total, bufSize);
+  std::printf("poll()+recv():  %8.1f MiB/s  %6.3f CPU s/GiB\n", plain.mibPerSec, plain.cpuPerGiB);
+  std::printf("TWSocket:       %8.1f MiB/s  %6.3f CPU s/GiB\n", wsock.mibPerSec, wsock.cpuPerGiB);
+  std::printf("ratio:          %8.1f %% (throughput), %.1f %% (CPU per byte, plain / TWSocket)\n",
+              100.0 * wsock.mibPerSec / plain.mibPerSec, 100.0 * plain.cpuPerGiB / wsock.cpuPerGiB);
   return 0;
 }

@@ -12,7 +12,7 @@ void TCustomSocksWSocket::ResetSocks() {
   socksPort_.clear();
   socksServerAssigned_ = false;
   socksPortAssigned_ = false;
-  socksLevel_ = "5";
+  socksLevel_ = std::string(1, '5');  // not = "5": GCC 12 misreports that with -Wrestrict
 }
 
 void TCustomSocksWSocket::ResetToDefaults() {
