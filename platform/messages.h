@@ -12,6 +12,7 @@
 
 #include <poll.h>
 
+#include <cstddef>
 #include <vector>
 
 #include "platform/types.h"
@@ -62,8 +63,8 @@ LRESULT DispatchMessage(const MSG* msg);
 LRESULT DefWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
 // Starts (or restarts, for an existing id) a timer that produces WM_TIMER with WParam =
-// id for the sink every `elapse` milliseconds (0 is taken as 1). Returns id, or 0 on
-// failure. Owning thread only.
+// id for the sink every `elapse` milliseconds (below 10 taken as 10, the system's
+// minimum). id must not be 0. Returns id, or 0 on failure. Owning thread only.
 uintptr_t SetTimer(HWND hwnd, uintptr_t id, UINT elapse);
 bool KillTimer(HWND hwnd, uintptr_t id);
 
