@@ -109,9 +109,9 @@ THttpCli::~THttpCli() {
   }
   delete bandwidthTimer_;
   bandwidthTimer_ = nullptr;
-  // The base's destructor no longer sees this class's override: give the ids back here
-  // so no late message reaches a destroyed client.
-  ReturnMessageIds();
+  // The base's destructor no longer sees this class's override of ReturnMessageIds:
+  // give the sink up here so no late message reaches a destroyed client.
+  DetachForGood(true);
 }
 
 void THttpCli::CreateSocket() {
@@ -172,7 +172,7 @@ void THttpCli::WindowProc(TMessage& msg) {
 
 void THttpCli::SetMultiThreaded(bool value) {
   multiThreaded_ = value;
-  socket_->SetMultiThreaded(value);
+  socket_->MultiThreaded = value;
 }
 
 void THttpCli::SetRequestVer(const std::string& value) {
@@ -311,6 +311,7 @@ void THttpCli::ResetResponse() {
   chunkDigits_ = 0;
   failed_ = false;
   documentEnded_ = false;
+  headerDone_ = false;
   chunkState_ = THttpChunkState::httpChunkSize;
   receiveStartSize_ = ReceiveStream ? ReceiveStream->Size() : 0;
 }
@@ -354,11 +355,11 @@ void THttpCli::SocketDnsLookupDone(TObject*, uint16_t error) {
   OpenProtocol = UrlProtocol;
 
   if (UrlProtocol != "http") {
-    DoneError = static_cast<uint16_t>(socket_->LastError());
+    DoneError = static_cast<uint16_t>(socket_->LastError);
     StatusCode = 501;
     StatusText = "Protocol \"" + UrlProtocol + "\" not implemented";
     socket_->Abort();
-    SocketSessionClosed(socket_, static_cast<uint16_t>(socket_->LastError()));
+    SocketSessionClosed(socket_, static_cast<uint16_t>(socket_->LastError));
     return;
   }
 
@@ -371,7 +372,7 @@ void THttpCli::SocketDnsLookupDone(TObject*, uint16_t error) {
     failed = true;
   }
   if (failed) {
-    int code = socket_->LastError();
+    int code = socket_->LastError;
     DoneError = static_cast<uint16_t>(code);
     StatusCode = 404;
     StatusText = "can't connect: " + WinsockErrorText(code) + " (Error #" + std::to_string(code) + ")";
@@ -412,6 +413,7 @@ void THttpCli::SocketSessionConnected(TObject*, uint16_t error) {
   if (state_ != httpConnected) return;  // a handler ended the request
   nextStep_ = &THttpCli::ReadHeaderLine;
   SetState(httpWaitingHeader);
+  if (state_ != httpWaitingHeader) return;
   try {
     static const char* const kMethods[] = {"", "GET", "POST", "PUT", "HEAD", ""};
     SendRequest(kMethods[static_cast<int>(RequestType)], requestVer_);
@@ -454,9 +456,7 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
     bandwidthTimer_->SetEnabled(true);
     bandwidthMax_ = static_cast<int64_t>(BandwidthLimit) * BandwidthSampling / 1000;
     bandwidthPaused_ = false;
-    TWSocketOptions opts = socket_->ComponentOptions();
-    opts.Include(wsoNoReceiveLoop);
-    socket_->SetComponentOptions(opts);
+    socket_->ComponentOptions.Include(wsoNoReceiveLoop);
   }
 
   requestBuffer_.Clear();
@@ -686,6 +686,7 @@ void THttpCli::ReadHeaderLine() {
       (StartsNoCase(line, "<HTML>") || StartsNoCase(line, "<!DOCTYPE"))) {
     // No header at all: the line is the start of the document.
     if (ResponseContentType.empty()) ResponseContentType = "text/html";
+    headerDone_ = true;
     SetState(httpWaitingBody);
     nextStep_ = &THttpCli::GetBodyLineNext;
     NotifyHeaderEnd();
@@ -752,6 +753,7 @@ void THttpCli::ReadHeaderLine() {
     return;
   }
 
+  headerDone_ = true;
   NotifyHeaderEnd();
   if (state_ == httpReady) {
     ClearReceived();
@@ -873,7 +875,7 @@ void THttpCli::SetNewLocation(const std::string& location) {
       OriginHost = host;
       OriginPort = ConnectPort;  // the Host line names the new target's port
       RequestPath = path.empty() ? "/" : path;
-      NewLocation = proto + "://" + host + path;
+      NewLocation = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
     }
     return;
   }
@@ -912,7 +914,7 @@ bool THttpCli::RunBodyReader() {
     return false;
   }
   bodyLength_ = 0;
-  return serial == requestSerial_ && !failed_;
+  return Alive(serial);
 }
 
 void THttpCli::DeliverBody() {
@@ -943,7 +945,7 @@ void THttpCli::GetBodyLineNext() {
     chunkReceived_ = 0;
     chunkDigits_ = 0;
     NotifyDocBegin();
-    if (serial != requestSerial_ || state_ != httpWaitingBody) return;
+    if (!Alive(serial)) return;
     contentCodings_->Prepare(ResponseContentEncoding);
     receiveStartSize_ = ReceiveStream ? ReceiveStream->Size() : 0;
   }
@@ -952,7 +954,7 @@ void THttpCli::GetBodyLineNext() {
     if (bodyLength_ > 0) {
       ReceivedCount += bodyLength_;
       contentCodings_->WriteBuffer(bodyData_, static_cast<int>(bodyLength_));
-      if (serial != requestSerial_) return;
+      if (!Alive(serial)) return;
     }
     if (ReceivedCount == ContentLength) EndDocument();
     return;
@@ -1003,7 +1005,7 @@ void THttpCli::DeliverChunked(const char* data, int64_t len) {
           chunkReceived_ += n;
           ReceivedCount += n;
           contentCodings_->WriteBuffer(p, static_cast<int>(n));
-          if (serial != requestSerial_ || state_ != httpWaitingBody) return;
+          if (!Alive(serial)) return;
           p += n;
         }
         if (chunkReceived_ >= chunkLength_) chunkState_ = THttpChunkState::httpChunkDataEnd;
@@ -1050,7 +1052,12 @@ void THttpCli::EndDocument() {
   NotifyDocEnd();
 }
 
+bool THttpCli::Alive(uint32_t serial) const {
+  return serial == requestSerial_ && !failed_ && state_ != httpReady && state_ != httpAborting;
+}
+
 void THttpCli::DocumentDone() {
+  if (failed_ || state_ == httpReady || state_ == httpAborting) return;  // ended meanwhile
   if (Relocating) {
     StartRelocation();
   } else if (FCloseReq) {
@@ -1096,7 +1103,7 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
   const bool aborting = state_ == httpAborting || failed_;
   if (aborting) Relocating = false;
 
-  if (state_ == httpWaitingHeader && !aborting && !Relocating) {
+  if (state_ == httpWaitingHeader && !headerDone_ && !aborting && !Relocating) {
     if (InHeader) NotifyHeaderEnd();
     // A kept-alive connection the server closed just as the request went out: send it
     // once more on a new connection.
@@ -1308,7 +1315,7 @@ void THttpCli::RunRequest(THttpRequest kind) {
   while (state_ != httpReady) {
     if (platform::MsgWaitForInput(1000) == platform::WAIT_OBJECT_0) PumpMessages();
     if (state_ == httpReady) break;
-    const bool terminated = Terminated();
+    const bool terminated = NetApplicationTerminated() || QuitSeen();
     if (!terminated) {
       uint32_t now = platform::GetTickCount();
       uint32_t last = socket_->ActivityCounter()->LastActivityTick();

@@ -14,6 +14,7 @@
 #include "base/classes.h"
 #include "http/httpcontcod.h"
 #include "net/netwndcontrol.h"
+#include "net/nettimer.h"
 #include "net/wsocket.h"
 
 enum class THttpRequest { httpABORT, httpGET, httpPOST, httpPUT, httpHEAD, httpCLOSE };
@@ -203,7 +204,7 @@ class THttpCli : public TNetWndControl {
   TDataAvailable OnDataPush;
   TNotifyEvent OnDataPush2;
   TNotifyEvent OnSocketError;
-  TNotifyEvent OnSocksConnected;
+  TSessionConnected OnSocksConnected;
   TSocksErrorEvent OnSocksError;
   TSocksAuthStateEvent OnSocksAuthState;  // never fired
   TNotifyEvent OnTrace;                   // never fired
@@ -308,6 +309,8 @@ class THttpCli : public TNetWndControl {
   // What follows the end of a response: the relocation, the close that ends the
   // request, or the request's end.
   void DocumentDone();
+  // The request of that serial is still running and has not failed.
+  bool Alive(uint32_t serial) const;
   void Finish();
   void ReadAndProcess(uint16_t error);
   void ProcessReceived(uint16_t error);
@@ -355,6 +358,7 @@ class THttpCli : public TNetWndControl {
   const char* bodyData_ = nullptr;
   int64_t bodyLength_ = 0;
   bool documentEnded_ = false;
+  bool headerDone_ = false;
   int64_t receiveStartSize_ = 0;
   int32_t headerSize_ = 0;
   int32_t interimCount_ = 0;
