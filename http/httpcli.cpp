@@ -104,6 +104,7 @@ THttpCli::~THttpCli() {
     socket_->OnError = nullptr;
     socket_->OnSocksError = nullptr;
     socket_->OnSocksConnected = nullptr;
+    socket_->OnSocksAuthState = nullptr;
     delete socket_;
     socket_ = nullptr;
   }
@@ -389,9 +390,9 @@ void THttpCli::PrepareSocket() {
   socket_->SetSocksServer(SocksServer);
   socket_->SetSocksLevel(SocksLevel);
   socket_->SetSocksPort(SocksPort);
-  socket_->SetSocksUsercode(SocksUsercode);
-  socket_->SetSocksPassword(SocksPassword);
-  socket_->SetSocksAuthentication(SocksAuthentication);
+  socket_->SocksUsercode = SocksUsercode;
+  socket_->SocksPassword = SocksPassword;
+  socket_->SocksAuthentication = SocksAuthentication;
 }
 
 void THttpCli::SocketError(TObject*) {

@@ -90,11 +90,11 @@ TEST_F(ResponseTest, ChunkedBodyEndsAtTheLastChunk) {
   ScriptedServer server(AnswerAndHold(
       "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n"
       "5;name=value\r\nhello\r\n"
-      "1A\r\n, and twenty more bytes!!\r\n"
+      "19\r\n, and twenty more bytes!!\r\n"
       "0;last\r\nX-Trailer: t\r\n\r\n"));
   GetAndWait(server.Url("/"));
   EXPECT_EQ(body.DataString(), "hello, and twenty more bytes!!");
-  EXPECT_EQ(http->ReceivedCount, 31);
+  EXPECT_EQ(http->ReceivedCount, 30);
   EXPECT_EQ(doneError, 0);
   EXPECT_EQ(events, "hb;he;db;de;done;");
 }
@@ -486,7 +486,7 @@ TEST_F(ResponseTest, OtherProtocolsEndWith501) {
 
 TEST_F(ResponseTest, CloseRequestEndsWithOk) {
   http->SetRequestVer("1.1");
-  ScriptedServer server(ScriptedServer::Responses({Response("HTTP/1.1 200 OK", "", "x")}));
+  ScriptedServer server(AnswerAndHold(Response("HTTP/1.1 200 OK", "", "x")));
   GetAndWait(server.Url("/"));
   ASSERT_EQ(http->CtrlSocket()->State(), wsConnected);
   doneCount = 0;
