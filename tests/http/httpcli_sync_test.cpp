@@ -144,5 +144,28 @@ TEST_F(SyncTest, OtherEventsOfTheThreadKeepFlowing) {
   EXPECT_EQ(body.DataString(), "slow");
 }
 
+TEST_F(SyncTest, MovesToAnotherThreadAndBack) {
+  ScriptedServer server(ScriptedServer::Responses(
+      {Response("HTTP/1.0 200 OK", "", "one"), Response("HTTP/1.0 200 OK", "", "two")}, true));
+  http->URL = server.Url("/");
+  http->DetachThread();
+  std::string error = "not run";
+  std::thread worker([&] {
+    try {
+      http->AttachThread();
+      http->Get();
+      http->DetachThread();
+      error.clear();
+    } catch (const Exception& e) {
+      error = e.Message();
+    }
+  });
+  worker.join();
+  EXPECT_EQ(error, "");
+  http->AttachThread();
+  EXPECT_EQ(GetError(*http), "");
+  EXPECT_EQ(body.DataString(), "onetwo");
+}
+
 }  // namespace
 }  // namespace testsupport
