@@ -285,6 +285,49 @@ TEST_F(ResponseTest, RelocationNotFollowedWhenSwitchedOff) {
   EXPECT_EQ(server.ConnectionCount(), 1);
 }
 
+TEST_F(ResponseTest, PostRelocatedBecomesGetAndPutOnlyNotesTheLocation) {
+  ScriptedServer server(ScriptedServer::Responses(
+      {"HTTP/1.0 302 Found\r\nLocation: /result\r\n\r\n", Response("HTTP/1.0 200 OK", "", "done"),
+       Response("HTTP/1.0 201 Created", "Location: /stored/7\r\n", "")},
+      true));
+  TStringStream upload("a=1");
+  http->UploadStream = &upload;
+  http->URL = server.Url("/form");
+  http->StartRequest(httpPOST);
+  ASSERT_TRUE(PumpUntil([this] { return doneCount > 0; }));
+  EXPECT_EQ(doneRq, httpGET);
+  EXPECT_EQ(body.DataString(), "done");
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].compare(0, 11, "POST /form "), 0);
+  EXPECT_EQ(requests[1].compare(0, 12, "GET /result "), 0);
+
+  doneCount = 0;
+  upload.SetPosition(0);
+  http->StartRequest(httpPUT);
+  ASSERT_TRUE(PumpUntil([this] { return doneCount > 0; }));
+  EXPECT_EQ(http->StatusCode, 201);
+  EXPECT_EQ(http->NewLocation, "/stored/7");
+  EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+TEST_F(ResponseTest, LinesWhileIdleGoToDataPush) {
+  http->SetRequestVer("1.1");
+  ScriptedServer server([](ScriptedConnection& c) {
+    if (c.ReadRequest().empty()) return;
+    c.Write(Response("HTTP/1.1 200 OK", "", "x"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    c.Write("unsolicited line\r\n");
+    c.WaitForPeerClose();
+  });
+  int pushes = 0;
+  http->OnDataPush = [&](TObject*, uint16_t) { ++pushes; };
+  GetAndWait(server.Url("/"));
+  ASSERT_TRUE(PumpUntil([&] { return pushes > 0; }, 5000));
+  EXPECT_EQ(doneCount, 1);
+  EXPECT_EQ(body.DataString(), "x");
+}
+
 // ---- connections
 
 TEST_F(ResponseTest, KeptAliveConnectionServesTheNextRequest) {
