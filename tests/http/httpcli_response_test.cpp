@@ -249,6 +249,21 @@ TEST_F(ResponseTest, RelocationOnKeptAliveConnectionEndsOnce) {
   EXPECT_EQ(http->LocationChangeCurCount(), 2);
 }
 
+TEST_F(ResponseTest, RelocationWithoutBodyKeepsEarlierDocuments) {
+  // The stream holds the document of an earlier request; a relocating answer without
+  // a body must not cut it away.
+  http->SetRequestVer("1.1");
+  ScriptedServer server(ScriptedServer::Responses(
+      {Response("HTTP/1.1 200 OK", "", "earlier"),
+       Response("HTTP/1.1 302 Found", "Location: /next\r\n", ""),
+       Response("HTTP/1.1 200 OK", "", "+later")}));
+  GetAndWait(server.Url("/first"));
+  doneCount = 0;
+  GetAndWait(server.Url("/second"));
+  EXPECT_EQ(body.DataString(), "earlier+later");
+  EXPECT_EQ(http->LocationChangeCurCount(), 1);
+}
+
 TEST_F(ResponseTest, RelocationLimitEndsWithTheLastAnswer) {
   // Every answer relocates again, each on a new connection.
   ScriptedServer server([](ScriptedConnection& c) {
@@ -435,6 +450,18 @@ TEST_F(ResponseTest, TruncatedDocumentIsAnError) {
   GetAndWait(chunked.Url("/"));
   EXPECT_EQ(http->StatusCode, 404);
   EXPECT_EQ(http->StatusText, "Connection closed before the end of the document");
+}
+
+TEST_F(ResponseTest, FailureWhileSendingIsAnError) {
+  ScriptedServer server([](ScriptedConnection& c) { c.WaitForPeerClose(); });
+  http->OnCommand = [](TObject*, std::string& line) {
+    if (line.rfind("Host:", 0) == 0) throw Exception("no host line today");
+  };
+  GetAndWait(server.Url("/"));
+  EXPECT_EQ(doneCount, 1);
+  EXPECT_EQ(http->StatusCode, 404);
+  EXPECT_EQ(http->StatusText, "Request not sent: no host line today");
+  EXPECT_NE(doneError, 0);
 }
 
 TEST_F(ResponseTest, ReceiveStreamFailureIsAnError) {
