@@ -1243,6 +1243,18 @@ void THttpCli::RelocationClosed(TObject*, uint16_t) {
   PostMessageToSelf(msgReconnect_);
 }
 
+void THttpCli::RetryRequest() {
+  RewindStreams();
+  ClearReceived();
+  std::string docName = DocName;
+  ResetResponse();
+  DocName = docName;
+  nextStep_ = nullptr;
+  // Not ready any more: a waiting Get goes on waiting.
+  SetState(httpNotConnected);
+  PostMessageToSelf(msgReconnect_);
+}
+
 // ---------------------------------------------------------------------------------------
 // End of a request
 

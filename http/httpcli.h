@@ -280,6 +280,11 @@ class THttpCli : public TNetWndControl {
   virtual void ArmAuthentication() {}
   virtual std::string AuthorizationLine(bool proxy);
   virtual bool AnswerChallenge() { return false; }
+  // Sends the request once more under the same call (the answer to a challenge): the
+  // streams are rewound as for a relocation, the response is reset with DocName kept,
+  // and the connection steps start again from the loop. No OnRequestDone in between.
+  void RetryRequest();
+  TStringList& AuthChallengeList() { return authChallenges_; }
 
   // Ends the running request because of the server's answer or the connection's end:
   // the status goes to 404 with text, DoneError to error, and the connection is

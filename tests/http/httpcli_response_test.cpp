@@ -479,6 +479,58 @@ TEST_F(ResponseTest, ReceiveStreamFailureIsAnError) {
   EXPECT_NE(doneError, 0);
 }
 
+TEST_F(ResponseTest, ChallengeAnswerSeamRetriesUnderTheSameRequest) {
+  // A client that answers a 401 once with a fixed line, as authentication does.
+  class TAnsweringClient : public THttpCli {
+   public:
+    using THttpCli::THttpCli;
+    int rounds = 0;
+
+   protected:
+    std::string AuthorizationLine(bool proxy) override {
+      return !proxy && AuthBasicState == 1 ? "Authorization: Basic dTpw" : "";
+    }
+    bool AnswerChallenge() override {
+      if (StatusCode != 401 || AuthBasicState != 0 || AuthChallenges().Count() == 0)
+        return false;
+      ++rounds;
+      AuthBasicState = 1;
+      AuthChallengeList().Clear();
+      RetryRequest();
+      return true;
+    }
+  };
+  TAnsweringClient client(nullptr);
+  TStringStream answer;
+  int done = 0;
+  client.ReceiveStream = &answer;
+  client.OnRequestDone = [&](TObject*, THttpRequest, uint16_t) { ++done; };
+  ScriptedServer server(ScriptedServer::Responses(
+      {Response("HTTP/1.0 401 Unauthorized", "WWW-Authenticate: Basic realm=\"r\"\r\n", "denied"),
+       Response("HTTP/1.0 200 OK", "", "welcome"),
+       Response("HTTP/1.0 401 Unauthorized", "WWW-Authenticate: Basic realm=\"r\"\r\n", "denied"),
+       Response("HTTP/1.0 200 OK", "", " again")},
+      true));
+  client.URL = server.Url("/private");
+  client.GetASync();
+  ASSERT_TRUE(PumpUntil([&] { return done > 0; }));
+  PumpFor(100);
+  EXPECT_EQ(done, 1);
+  EXPECT_EQ(client.rounds, 1);
+  EXPECT_EQ(client.StatusCode, 200);
+  EXPECT_EQ(answer.DataString(), "welcome");
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].find("Authorization"), std::string::npos);
+  EXPECT_NE(requests[1].find("\r\nAuthorization: Basic dTpw\r\n"), std::string::npos);
+
+  // The synchronous form waits through the second round as well.
+  client.Get();
+  EXPECT_EQ(client.rounds, 2);
+  EXPECT_EQ(client.StatusCode, 200);
+  EXPECT_EQ(answer.DataString(), "welcome again");
+}
+
 // ---- answers the client refuses
 
 struct BadCase {
