@@ -46,8 +46,9 @@ class TComponent : public TObject {
   bool Destroying() const { return destroying_; }
 
  protected:
-  // Called on every owned component when a component is inserted into or removed from
-  // this owner.
+  // Called on the owner when a component is inserted into or removed from it; the
+  // default passes the call on to every component the owner holds (after a removal,
+  // the removed one is no longer among them). Overrides call it too.
   virtual void Notification(TComponent* component, TOperation operation);
   void DestroyComponents();
   void BeginDestroy() { destroying_ = true; }
@@ -160,7 +161,8 @@ class TStrings : public TObject {
   std::string Names(int index) const;
   std::string Values(const std::string& name) const;
   int IndexOfName(const std::string& name) const;
-  // Lines joined with "\r\n" each; setting splits at LF, dropping a CR before it.
+  // Every line followed by sLineBreak ("\n"); setting splits at LF, dropping a CR before
+  // it, so text written on Windows reads the same.
   std::string Text() const;
   void SetText(const std::string& text);
   void Assign(const TStrings& other) { items_ = other.items_; }

@@ -83,6 +83,9 @@ double StrToFloatDef(const std::string& s, double def);
 // ---------------------------------------------------------------------------------------
 // Text.
 
+// The native line break, ending every line of TStrings::Text.
+constexpr char sLineBreak[] = "\n";
+
 // Removes leading and trailing characters up to and including blank (control characters
 // and spaces).
 std::string Trim(const std::string& s);

@@ -1,0 +1,158 @@
+#include "base/inifiles.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/base/testdir.h"
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+TEST(IniFile, MissingFileReadsAsDefaults) {
+  TestDir dir;
+  const TIniFile ini(dir / "更新记录.ini");
+  EXPECT_EQ(ini.ReadString("设置", "软件类别", "0"), "0");
+  EXPECT_EQ(ini.ReadInteger("更新日期", "app.exe", 0), 0);
+  EXPECT_EQ(ini.ReadFloat("设置", "更新日期", 0), 0);
+  EXPECT_TRUE(ini.ReadBool("x", "y", true));
+  TStringList keys;
+  keys.Add("stale");
+  ini.ReadSection("file", &keys);
+  EXPECT_EQ(keys.Count(), 0);
+  EXPECT_FALSE(ini.SectionExists("file"));
+}
+
+TEST(IniFile, WritesAreReadBack) {
+  TestDir dir;
+  TIniFile ini(dir / "更新记录.ini");
+  ini.WriteString("设置", "检测更新日期", "20240301");
+  ini.WriteInteger("更新日期", "app.exe", 20240215);
+  EXPECT_EQ(ini.ReadString("设置", "检测更新日期", "0"), "20240301");
+  EXPECT_EQ(ini.ReadInteger("更新日期", "APP.EXE", 0), 20240215);
+  EXPECT_EQ(ini.ReadFloat("设置", "检测更新日期", 0), 20240301.0);
+  EXPECT_TRUE(ini.ValueExists("设置", "检测更新日期"));
+  EXPECT_FALSE(ini.ValueExists("设置", "更新日期"));
+  const std::string text = TestDir::Contents(ini.FileName());
+  EXPECT_NE(text.find("检测更新日期=20240301"), std::string::npos);
+}
+
+TEST(IniFile, IntegersTakeHexInBothSpellings) {
+  TestDir dir;
+  TIniFile ini(dir / "list.ini");
+  const std::vector<std::pair<std::string, int>> cases = {
+      {"0x10", 16}, {"0X1f", 31}, {"$10", 16},   {"-12", -12}, {"20240301", 20240301},
+      {"0x", -1},   {"0xg", -1},  {"abc", -1},   {"", -1},     {"2147483648", -1},
+      {"12.5", -1}, {"1e3", -1},  {"-0x10", -1}, {"0", 0}};
+  for (const auto& [text, expected] : cases) {
+    ini.WriteString("文件更新日期", "k", text);
+    EXPECT_EQ(ini.ReadInteger("文件更新日期", "k", -1), expected) << '"' << text << '"';
+  }
+  ini.WriteString("b", "on", "1");
+  ini.WriteString("b", "off", "0");
+  EXPECT_TRUE(ini.ReadBool("b", "on", false));
+  EXPECT_FALSE(ini.ReadBool("b", "off", true));
+}
+
+TEST(IniFile, FloatsFallBackToTheDefault) {
+  TestDir dir;
+  TIniFile ini(dir / "更新记录.ini");
+  ini.WriteString("设置", "更新日期", "20240301");
+  EXPECT_EQ(ini.ReadFloat("设置", "更新日期", 0), 20240301.0);
+  EXPECT_EQ(ini.ReadString("设置", "更新日期", "0"), "20240301");
+  for (const char* bad : {"", "abc", "2024-03-01", "1e"}) {
+    ini.WriteString("设置", "更新日期", bad);
+    EXPECT_EQ(ini.ReadFloat("设置", "更新日期", 0), 0) << '"' << bad << '"';
+  }
+}
+
+TEST(IniFile, FailedWriteNamesTheFile) {
+  TestDir dir;
+  const std::string path = dir / "升级/更新记录.ini";  // the directory does not exist
+  TIniFile ini(path);
+  try {
+    ini.WriteString("设置", "检测更新日期", "20240301");
+    FAIL();
+  } catch (const EIniFileException& e) {
+    EXPECT_EQ(e.Message(), "写 " + path + " 失败");
+  }
+  EXPECT_THROW(ini.WriteInteger("a", "b", 1), EIniFileException);
+}
+
+TEST(IniFile, SectionsListKeysInFileOrderAndErase) {
+  TestDir dir;
+  const std::string path = dir / "list.ini";
+  TestDir::Put(path,
+               "[file]\napp.exe=app.exe\ndata.dll=bin\\data.dll\n"
+               "[文件更新日期]\napp.exe=20240301\n"
+               "[更新日期]\n更新日期=20240301\n");
+  TIniFile ini(path);
+  TStringList keys;
+  ini.ReadSection("FILE", &keys);
+  EXPECT_EQ(keys.Items(), (Names{"app.exe", "data.dll"}));
+  TStringList sections;
+  ini.ReadSections(&sections);
+  EXPECT_EQ(sections.Items(), (Names{"file", "文件更新日期", "更新日期"}));
+  EXPECT_EQ(ini.ReadString("file", "data.dll", ""), "bin\\data.dll");
+
+  ini.EraseSection("file");
+  ini.ReadSection("file", &keys);
+  EXPECT_EQ(keys.Count(), 0);
+  EXPECT_FALSE(ini.SectionExists("file"));
+  EXPECT_TRUE(ini.SectionExists("更新日期"));
+  EXPECT_EQ(ini.ReadInteger("文件更新日期", "app.exe", 1), 20240301);
+
+  ini.DeleteKey("文件更新日期", "app.exe");
+  EXPECT_EQ(ini.ReadInteger("文件更新日期", "app.exe", 1), 1);
+}
+
+TEST(IniFile, KeyListingStopsAt16KiBOfNames) {
+  TestDir dir;
+  const std::string path = dir / "list.ini";
+  std::string text = "[file]\n";
+  Names all;
+  for (int i = 0; i < 1000; ++i) {
+    all.push_back(Format("file-number-%04d.dat", i));  // 20 bytes, 21 listed
+    text += all.back() + "=x\n";
+  }
+  TestDir::Put(path, text);
+  TIniFile ini(path);
+  TStringList keys;
+  ini.ReadSection("file", &keys);
+  ASSERT_GT(keys.Count(), 700);
+  ASSERT_LT(keys.Count(), 1000);
+  size_t bytes = 0;
+  for (int i = 0; i < keys.Count(); ++i) {
+    bytes += keys[i].size() + 1;
+    // Whole names in order; only the last one may be cut short.
+    if (i + 1 < keys.Count()) {
+      EXPECT_EQ(keys[i], all[static_cast<size_t>(i)]);
+    } else {
+      EXPECT_EQ(all[static_cast<size_t>(i)].rfind(keys[i], 0), 0u);
+    }
+  }
+  EXPECT_LE(bytes, 16384u);
+}
+
+TEST(IniFile, SectionNamesAreNotLimited) {
+  TestDir dir;
+  const std::string path = dir / "many.ini";
+  std::string text;
+  for (int i = 0; i < 1500; ++i) text += Format("[section-number-%04d]\nk=v\n", i);
+  TestDir::Put(path, text);
+  TStringList sections;
+  TIniFile(path).ReadSections(&sections);
+  ASSERT_EQ(sections.Count(), 1500);
+  EXPECT_EQ(sections[1499], "section-number-1499");
+}
+
+TEST(IniFile, LongValuesAreCut) {
+  TestDir dir;
+  TIniFile ini(dir / "long.ini");
+  ini.WriteString("s", "k", std::string(3000, 'v'));
+  EXPECT_EQ(ini.ReadString("s", "k", ""), std::string(2047, 'v'));
+}
+
+}  // namespace
