@@ -32,7 +32,7 @@ constexpr UINT SHARE_EXCLUSIVE = 0x10;   // nobody else may open, delete or repl
 constexpr UINT SHARE_DENY_WRITE = 0x20;  // others may read
 constexpr UINT SHARE_DENY_NONE = 0x40;   // others may do anything
 
-// Opens an existing file. mode = access | sharing.
+// Opens an existing file. mode = access | sharing (sharing 0 is taken as SHARE_EXCLUSIVE).
 HANDLE FileOpen(const std::string& path, UINT mode);
 // Creates a file, emptying an existing one, opened for reading and writing.
 // sharing = one of the SHARE_ values (0 is taken as SHARE_EXCLUSIVE).
