@@ -8,6 +8,8 @@
 #include <random>
 #include <vector>
 
+#include "base/sysutils.h"
+
 namespace {
 
 const char kHexDigits[] = "0123456789abcdef";
@@ -31,17 +33,6 @@ void Md5Raw(const std::string& data, uint8_t digest[MD5_DIGEST_SIZE]) {
 #else
   md5_digest(&ctx, MD5_DIGEST_SIZE, digest);
 #endif
-}
-
-bool SameAscii(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i]; ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return i == a.size() && !b[i];
 }
 
 // name="value": the value up to the next double quote. Empty when absent; false when the
@@ -115,7 +106,7 @@ bool AuthDigestParseChallenge(const std::string& challenge, TAuthDigestInfo& inf
             QuotedValue(challenge, "stale", stale) &&
             QuotedOrBareValue(challenge, "algorithm", info.Algorithm) &&
             QuotedOrBareValue(challenge, "qop", info.Qop);
-  info.Stale = SameAscii(stale, "true");
+  info.Stale = SameText(stale, "true");
   if (info.Algorithm.empty()) info.Algorithm = "MD5";
   // md5-sess, auth-int and lists of qop values are not answered.
   return ok && !info.Realm.empty() && info.Algorithm == "MD5" &&
@@ -130,7 +121,7 @@ std::string AuthDigestAnswer(const std::string& user, const std::string& passwor
   std::snprintf(ncText, sizeof ncText, "%08X", nc);
 
   std::string ha1;
-  if (SameAscii(info.Algorithm, "md5-sess")) {
+  if (SameText(info.Algorithm, "md5-sess")) {
     uint8_t raw[MD5_DIGEST_SIZE];
     Md5Raw(user + ":" + info.Realm + ":" + password, raw);
     ha1 = Md5Hex(std::string(reinterpret_cast<const char*>(raw), sizeof raw) + ":" +

@@ -200,8 +200,6 @@ void THttpCli::SetOptions(THttpCliOptions value) {
   contentCodings_->SetQualityWanted(value.Contains(httpoUseQuality));
 }
 
-std::string THttpCli::AuthorizationLine(bool) { return std::string(); }
-
 // ---------------------------------------------------------------------------------------
 // Starting a request
 

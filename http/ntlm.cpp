@@ -4,6 +4,7 @@
 #include <nettle/md4.h>
 #include <nettle/version.h>
 
+#include "base/sysutils.h"
 #include "http/httpauth.h"
 
 namespace {
@@ -163,11 +164,8 @@ bool NtlmParseChallenge(const std::string& base64, TNtlmChallenge& info) {
 
 std::string NtlmLmResponse(const std::string& password, const std::array<uint8_t, 8>& challenge) {
   uint8_t pw[14] = {};
-  for (size_t i = 0; i < 14 && i < password.size(); ++i) {
-    char c = password[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    pw[i] = static_cast<uint8_t>(c);
-  }
+  const std::string upper = UpperCase(password);
+  for (size_t i = 0; i < 14 && i < upper.size(); ++i) pw[i] = static_cast<uint8_t>(upper[i]);
   static const uint8_t kMagic[8] = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
   uint8_t hash[21] = {};
   for (int i = 0; i < 2; ++i) {
