@@ -28,8 +28,12 @@ class TStdoutStream : public TStream {
  public:
   int64_t Read(void*, int64_t) override { return 0; }
   int64_t Write(const void* buffer, int64_t count) override {
+    if (Discard) return count;
     return static_cast<int64_t>(std::fwrite(buffer, 1, static_cast<size_t>(count), stdout));
   }
+  // Standard output cannot be rewound: the page of a challenge that gets answered
+  // would stay in front of the document, so such pages are not written.
+  bool Discard = false;
   int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
   void SetSize(int64_t) override {}
   int64_t Size() override { return 0; }
@@ -120,9 +124,10 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, opt)) return Usage();
 
   std::unique_ptr<TStream> out;
+  TStdoutStream* stdoutStream = nullptr;
   try {
     if (opt.output.empty())
-      out = std::make_unique<TStdoutStream>();
+      out.reset(stdoutStream = new TStdoutStream());
     else
       out = std::make_unique<TFileStream>(opt.output, fmCreate);
   } catch (const Exception& e) {
@@ -148,6 +153,10 @@ int main(int argc, char** argv) {
   SplitCredentials(opt.proxyUser, http.ProxyUsername, http.ProxyPassword);
   http.ServerAuth = opt.auth;
   http.ProxyAuth = opt.proxyAuth;
+  if (stdoutStream)
+    http.OnHeaderEnd = [&http, stdoutStream](TObject*) {
+      stdoutStream->Discard = http.StatusCode == 401 || http.StatusCode == 407;
+    };
   if (!opt.range.empty()) {
     size_t dash = opt.range.find('-');
     http.ContentRangeBegin = opt.range.substr(0, dash);
