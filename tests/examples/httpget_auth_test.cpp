@@ -46,7 +46,7 @@ AuthPeers* HttpGetAuthTest::peers_ = nullptr;
 TEST_F(HttpGetAuthTest, BasicServer) {
   const std::string url = peers_->Nginx().Url("/private/secret.txt");
   const std::string user = Credentials(AuthPeers::kBasicUser, AuthPeers::kBasicPassword);
-  for (const std::string& extra : {"", "--auth basic", "--timeout 10", "--http-version 1.1"}) {
+  for (const char* extra : {"", "--auth basic", "--timeout 10", "--http-version 1.1"}) {
     SCOPED_TRACE(extra);
     EXPECT_EQ(Httpget("--user " + user + " " + extra + " " + url), 0) << err_;
     EXPECT_EQ(out_, AuthPeers::kSecret);
