@@ -17,24 +17,6 @@ constexpr int64_t kReadSize = 64 * 1024;
 constexpr uint16_t kErrConnAborted = 10053;
 constexpr uint16_t kErrConnReset = 10054;
 
-std::string Lower(std::string s) {
-  for (char& c : s)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  return s;
-}
-
-bool StartsNoCase(const std::string& s, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  return s.size() >= n && Lower(s.substr(0, n)) == Lower(prefix);
-}
-
-std::string TrimBlanks(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -47,7 +29,7 @@ enum class LengthParse { Number, NotANumber, Invalid };
 // A Content-Length value: decimal digits only. A text that is no number at all gives
 // -1 (the body then runs to the close); a negative or out-of-range number is invalid.
 LengthParse ParseContentLength(const std::string& text, int64_t& value) {
-  std::string s = TrimBlanks(text);
+  std::string s = Trim(text);
   size_t i = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
@@ -104,6 +86,7 @@ THttpCli::~THttpCli() {
     socket_->OnError = nullptr;
     socket_->OnSocksError = nullptr;
     socket_->OnSocksConnected = nullptr;
+    socket_->OnSocksAuthState = nullptr;
     delete socket_;
     socket_ = nullptr;
   }
@@ -165,6 +148,19 @@ void THttpCli::WindowProc(TMessage& msg) {
   } catch (const Exception& e) {
     HandleBackgroundError(e);
   }
+}
+
+void THttpCli::DetachThread() {
+  timerEnabledBeforeMove_ = bandwidthTimer_ && bandwidthTimer_->Enabled();
+  if (bandwidthTimer_) bandwidthTimer_->SetEnabled(false);
+  static_cast<TNetWndControl*>(socket_)->DetachThread();
+  TNetWndControl::DetachThread();
+}
+
+void THttpCli::AttachThread() {
+  TNetWndControl::AttachThread();
+  static_cast<TNetWndControl*>(socket_)->AttachThread();
+  if (bandwidthTimer_ && timerEnabledBeforeMove_) bandwidthTimer_->SetEnabled(true);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -387,9 +383,9 @@ void THttpCli::PrepareSocket() {
   socket_->SetSocksServer(SocksServer);
   socket_->SetSocksLevel(SocksLevel);
   socket_->SetSocksPort(SocksPort);
-  socket_->SetSocksUsercode(SocksUsercode);
-  socket_->SetSocksPassword(SocksPassword);
-  socket_->SetSocksAuthentication(SocksAuthentication);
+  socket_->SocksUsercode = SocksUsercode;
+  socket_->SocksPassword = SocksPassword;
+  socket_->SocksAuthentication = SocksAuthentication;
 }
 
 void THttpCli::SocketError(TObject*) {
@@ -681,7 +677,7 @@ void THttpCli::ReadHeaderLine() {
   const std::string& line = ReceiveLine;
 
   if (HeaderLineNo == 1 && !line.empty() && line[0] == '<' &&
-      (StartsNoCase(line, "<HTML>") || StartsNoCase(line, "<!DOCTYPE"))) {
+      (StartsText("<HTML>", line) || StartsText("<!DOCTYPE", line))) {
     // No header at all: the line is the start of the document.
     if (ResponseContentType.empty()) ResponseContentType = "text/html";
     headerDone_ = true;
@@ -726,7 +722,7 @@ void THttpCli::ReadHeaderLine() {
   } else {
     size_t colon = line.find(':');
     if (colon != std::string::npos) {
-      std::string name = Lower(line.substr(0, colon));
+      std::string name = LowerCase(line.substr(0, colon));
       size_t v = colon + 1;
       while (v < line.size() && line[v] == ' ') ++v;
       ProcessHeaderField(name, line.substr(v));
@@ -781,7 +777,7 @@ void THttpCli::ReadHeaderLine() {
 
   std::string ext;
   size_t dot = DocName.rfind('.');
-  if (dot != std::string::npos) ext = Lower(DocName.substr(dot));
+  if (dot != std::string::npos) ext = LowerCase(DocName.substr(dot));
   if ((ext == ".exe" || ext.empty()) && ResponseContentType == "text/html") {
     if (dot == std::string::npos)
       DocName += ".htm";
@@ -819,7 +815,7 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
         break;
     }
   } else if (name == "transfer-encoding") {
-    ResponseTransferCoding = Lower(value);
+    ResponseTransferCoding = LowerCase(value);
   } else if (name == "content-range") {
     size_t dash = value.find('-');
     size_t slash = value.find('/');
@@ -830,14 +826,14 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
   } else if (name == "accept-ranges") {
     acceptRanges_ = value;
   } else if (name == "content-type") {
-    ResponseContentType = Lower(value);
+    ResponseContentType = LowerCase(value);
   } else if (name == "www-authenticate" || name == "proxy-authenticate") {
     authChallenges_.Add(value);
   } else if (name == "set-cookie") {
     bool accept = true;
     NotifyCookie(value, accept);
   } else if (name == "connection" || name == "proxy-connection") {
-    std::string v = Lower(TrimBlanks(value));
+    std::string v = LowerCase(Trim(value));
     if (v == "close")
       FCloseReq = true;
     else if (v == "keep-alive")
@@ -848,7 +844,7 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
 }
 
 void THttpCli::SetNewLocation(const std::string& location) {
-  const bool absolute = StartsNoCase(location, "http://") || StartsNoCase(location, "https://");
+  const bool absolute = StartsText("http://", location) || StartsText("https://", location);
   std::string path, proto, user, pass, host, port;
   if (Proxy.empty()) {
     std::string base;

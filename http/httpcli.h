@@ -219,6 +219,10 @@ class THttpCli : public TNetWndControl {
   void Abort();
   // The one entry for every request kind.
   virtual void StartRequest(THttpRequest kind);
+  // Moving to another thread takes the socket along; the throttling timer keeps its
+  // state across the move.
+  void DetachThread() override;
+  void AttachThread() override;
 
  protected:
   // Message ids on the hidden window: the base's plus the three of the client.
@@ -402,6 +406,7 @@ class THttpCli : public TNetWndControl {
   int64_t bandwidthCount_ = 0;
   int64_t bandwidthMax_ = 0;
   bool bandwidthPaused_ = false;
+  bool timerEnabledBeforeMove_ = false;
 
   uint32_t msgRequestDone_ = 0;
   uint32_t msgBecomeReady_ = 0;

@@ -7,24 +7,6 @@ namespace {
 
 const char kCodingPrefix[] = "THttpContentCoding";
 
-bool SameTextAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string TrimBlanks(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 // The float pattern "0.###" with '.' as separator: at most three decimals, no trailing
 // zeros.
 std::string FormatQuality(float q) {
@@ -180,13 +162,13 @@ bool THttpContCodHandler::Prepare(const std::string& contentEncoding) {
   while (start <= contentEncoding.size()) {
     size_t comma = contentEncoding.find(',', start);
     if (comma == std::string::npos) comma = contentEncoding.size();
-    std::string token = TrimBlanks(contentEncoding.substr(start, comma - start));
+    std::string token = Trim(contentEncoding.substr(start, comma - start));
     start = comma + 1;
     if (token.empty()) continue;
 
     const THttpContentCodingClass* found = nullptr;
     for (int i = list.Count() - 1; i >= 0 && !found; --i) {
-      if (SameTextAscii(list.Items(i).CodingClass->GetCoding(), token))
+      if (SameText(list.Items(i).CodingClass->GetCoding(), token))
         found = list.Items(i).CodingClass;
     }
     std::unique_ptr<THttpContentCoding> decoder;

@@ -1,19 +1,8 @@
 #include "http/urlparse.h"
 
-#include <cctype>
+#include "base/sysutils.h"
 
 namespace {
-
-bool StartsWithNoCase(const std::string& s, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i >= s.size() ||
-        std::tolower(static_cast<unsigned char>(s[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  }
-  return true;
-}
 
 // The base up to and including its last '/', or "/" when it has none.
 std::string CutToLastSlash(const std::string& base) {
@@ -88,8 +77,7 @@ void SplitUrl(const std::string& url, std::string& path, std::string& protocol,
   bool schemeFound = false;
   size_t sep = url.find("://");
   if (sep != std::string::npos) {
-    std::string scheme = url.substr(0, sep);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string scheme = LowerCase(url.substr(0, sep));
     bool valid = true;
     for (char c : scheme) valid = valid && IsSchemeChar(c);
     if (valid) {
@@ -111,14 +99,14 @@ void SplitUrl(const std::string& url, std::string& path, std::string& protocol,
         return;
       }
       rest = url.substr(1);
-    } else if (StartsWithNoCase(url, "http:")) {
+    } else if (StartsText("http:", url)) {
       protocol = "http";
       if (url.size() > 6 && url[6] != '/') {
         path = url.substr(5);
         return;
       }
       rest = url.size() > 6 ? url.substr(6) : std::string();
-    } else if (StartsWithNoCase(url, "mailto:")) {
+    } else if (StartsText("mailto:", url)) {
       protocol = "mailto";
       rest = url.substr(url.find(':') + 1);
     } else {

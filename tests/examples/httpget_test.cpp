@@ -11,7 +11,7 @@
 namespace testsupport {
 namespace {
 
-struct Run {
+struct ProcessResult {
   int status;
   std::string out, err;
 };
@@ -27,7 +27,7 @@ class HttpGetTest : public ::testing::Test {
     nginx_ = nullptr;
   }
 
-  Run Httpget(const std::string& args) {
+  ProcessResult Httpget(const std::string& args) {
     std::string out = dir_.Path() + "/stdout", err = dir_.Path() + "/stderr";
     std::string cmd = std::string(TEST_BINARY_DIR) + "/examples/httpget " + args + " >" + out +
                       " 2>" + err + " </dev/null";
@@ -41,7 +41,7 @@ class HttpGetTest : public ::testing::Test {
 NginxServer* HttpGetTest::nginx_ = nullptr;
 
 TEST_F(HttpGetTest, BodyToStandardOutputOrFile) {
-  Run r = Httpget(nginx_->Url("/data.txt"));
+  ProcessResult r = Httpget(nginx_->Url("/data.txt"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "0123456789abcdef");
   EXPECT_EQ(r.err, "");
@@ -54,7 +54,7 @@ TEST_F(HttpGetTest, BodyToStandardOutputOrFile) {
 }
 
 TEST_F(HttpGetTest, VerboseShowsBothHeaders) {
-  Run r = Httpget("-v --http-version 1.1 " + nginx_->Url("/data.txt"));
+  ProcessResult r = Httpget("-v --http-version 1.1 " + nginx_->Url("/data.txt"));
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.err.find("> GET /data.txt HTTP/1.1\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("< HTTP/1.1 200 OK\n"), std::string::npos) << r.err;
@@ -62,7 +62,7 @@ TEST_F(HttpGetTest, VerboseShowsBothHeaders) {
 }
 
 TEST_F(HttpGetTest, RangeTimeoutAndProxy) {
-  Run r = Httpget("--range 10-12 --timeout 5 " + nginx_->Url("/data.txt"));
+  ProcessResult r = Httpget("--range 10-12 --timeout 5 " + nginx_->Url("/data.txt"));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "abc");
 
@@ -74,7 +74,7 @@ TEST_F(HttpGetTest, RangeTimeoutAndProxy) {
 }
 
 TEST_F(HttpGetTest, FailuresExitNonZeroWithStatus) {
-  Run r = Httpget(nginx_->Url("/absent"));
+  ProcessResult r = Httpget(nginx_->Url("/absent"));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "httpget: 404 Not Found\n");
 
