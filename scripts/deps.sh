@@ -14,6 +14,8 @@ PACKAGES=(
   xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
   # benchmarks: resource use of a process
   time
+  # locale sources (a test builds a decimal-comma locale with localedef)
+  locales
 )
 
 missing=()

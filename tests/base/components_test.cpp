@@ -151,15 +151,4 @@ TEST(Components, ANotificationHandlerMayDestroyOtherComponents) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "b +"), 0);
 }
 
-TEST(Components, DestroyingIsSetDuringDestruction) {
-  Log log;
-  auto* owner = new TProbe(nullptr, "owner", &log);
-  auto* child = new TProbe(owner, "child", &log);
-  bool ownerDestroying = false;
-  child->onDestroy = [&] { ownerDestroying = owner->Destroying(); };
-  EXPECT_FALSE(owner->Destroying());
-  delete owner;
-  EXPECT_TRUE(ownerDestroying);
-}
-
 }  // namespace

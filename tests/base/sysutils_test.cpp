@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace {
@@ -115,11 +116,15 @@ TEST(Formatting, PrintfRules) {
 bool UseCommaLocale() {
   if (setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) return true;
   const std::string dir = std::string(TEST_BINARY_DIR) + "/test-locales";
+  const std::string locale = dir + "/de_DE.UTF-8";
+  if (!std::filesystem::exists(locale)) {
+    // Exit status 1 only means warnings: judge by the result.
+    const std::string cmd = "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + locale +
+                            "' >/dev/null 2>&1";
+    (void)std::system(cmd.c_str());
+  }
+  // Only now: the C library remembers a locale it failed to find.
   setenv("LOCPATH", dir.c_str(), 1);
-  if (setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) return true;  // made by an earlier run
-  const std::string cmd = "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + dir +
-                          "/de_DE.UTF-8' >/dev/null 2>&1";
-  if (std::system(cmd.c_str()) != 0) return false;
   return setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
 }
 
@@ -280,13 +285,7 @@ TEST(DateTime, FormatPatterns) {
   EXPECT_EQ(FormatDateTime("hh:nn:ss", 1 + 3600.0 / 86400.0), "01:00:00");
 }
 
-TEST(Exceptions, ClassNamesAndHierarchy) {
-  try {
-    throw EFCreateError("x");
-  } catch (const EStreamError& e) {
-    EXPECT_STREQ(e.ClassName(), "EFCreateError");
-    EXPECT_STREQ(e.what(), "x");
-  }
+TEST(Exceptions, AssertRaisesWithItsMessage) {
   try {
     Assert(false, "broken");
     FAIL();
