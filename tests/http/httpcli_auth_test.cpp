@@ -270,21 +270,62 @@ TEST_F(AuthTest, PostDuringNtlmSendsNoBodyUntilTheThirdMessage) {
   EXPECT_EQ(doneCount, 1);
 }
 
-TEST_F(AuthTest, UnreadableNtlmChallengesEndTheRequest) {
-  for (const std::string& bad :
-       {std::string("NTLM"), std::string("NTLM !!!!"), "NTLM " + Base64Encode("NTLMSSP")}) {
+TEST_F(AuthTest, UnusableChallengesEndTheRequest) {
+  const std::pair<THttpAuthType, std::string> cases[] = {
+      {httpAuthNtlm, "NTLM"},
+      {httpAuthNtlm, "NTLM !!!!"},
+      {httpAuthNtlm, "NTLM " + Base64Encode("NTLMSSP")},
+      {httpAuthNone, "Digest realm=\"r\", nonce=\"n"},
+      {httpAuthNone, "Digest nonce=\"n\", opaque=\"x"},
+  };
+  for (const auto& [offered, challenge] : cases) {
     ScriptedServer server(ScriptedServer::Responses(
-        {Challenge401("WWW-Authenticate: " + bad + "\r\n"), Response("HTTP/1.1 200 OK", "", "")}));
+        {Challenge401("WWW-Authenticate: " + challenge + "\r\n"),
+         Response("HTTP/1.1 200 OK", "", "")}));
     doneCount = 0;
     http->SetRequestVer("1.1");
-    http->ServerAuth = httpAuthNtlm;
+    http->ServerAuth = offered;
     http->Username = "User";
     http->Password = "Password";
     GetAndWait(server.Url("/"));
-    EXPECT_EQ(server.Requests().size(), 1u) << bad;
-    EXPECT_EQ(http->StatusCode, 401) << bad;
-    EXPECT_EQ(doneCount, 1) << bad;
+    EXPECT_EQ(server.Requests().size(), 1u) << challenge;
+    EXPECT_EQ(http->StatusCode, 401) << challenge;
+    EXPECT_EQ(doneCount, 1) << challenge;
   }
+}
+
+// Start steps reached in a state they do not expect.
+class ExposedCli : public THttpCli {
+ public:
+  using THttpCli::THttpCli;
+  void Check(uint8_t THttpCli::*state, uint8_t value, void (THttpCli::*step)(),
+             const std::string& text) {
+    this->*state = value;
+    try {
+      (this->*step)();
+      ADD_FAILURE() << "no exception for " << text;
+    } catch (const EHttpException& e) {
+      EXPECT_EQ(e.Message(), text);
+      EXPECT_EQ(e.ErrorCode, 6);
+    }
+  }
+  void CheckAll() {
+    Check(&ExposedCli::AuthNTLMState, 4, &ExposedCli::StartNtlmAuth, "Unexpected AuthNTLMState");
+    Check(&ExposedCli::ProxyAuthNTLMState, 2, &ExposedCli::StartProxyNtlmAuth,
+          "Unexpected ProxyAuthNTLMState");
+    Check(&ExposedCli::AuthDigestState, 2, &ExposedCli::StartDigestAuth,
+          "Unexpected AuthDigestState");
+    Check(&ExposedCli::ProxyAuthDigestState, 3, &ExposedCli::StartProxyDigestAuth,
+          "Unexpected ProxyAuthDigestState");
+    Check(&ExposedCli::AuthBasicState, 2, &ExposedCli::StartBasicAuth, "Unexpected AuthBasicState");
+    Check(&ExposedCli::ProxyAuthBasicState, 2, &ExposedCli::StartProxyBasicAuth,
+          "Unexpected ProxyAuthBasicState");
+  }
+};
+
+TEST(AuthStartSteps, UnexpectedStatesRaise) {
+  ExposedCli cli(nullptr);
+  cli.CheckAll();
 }
 
 TEST_F(AuthTest, DigestAnswersAndAuthIntIsRefused) {
