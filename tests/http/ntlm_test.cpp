@@ -58,19 +58,6 @@ TEST(NtlmResponses, EmptyLongAndNonAsciiPasswords) {
       << "wrong with a non-ASCII password";
 }
 
-TEST(NtlmDesKey, SpreadsSevenBitsPerByte) {
-  const uint8_t ones[7] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
-  for (uint8_t b : NtlmDesKey(ones)) EXPECT_EQ(b, 0xfe);
-  // One set bit lands in the byte of its seven-bit group.
-  for (int bit = 0; bit < 56; ++bit) {
-    uint8_t m[7] = {};
-    m[bit / 8] = static_cast<uint8_t>(0x80 >> (bit % 8));
-    const std::array<uint8_t, 8> k = NtlmDesKey(m);
-    for (int i = 0; i < 8; ++i)
-      EXPECT_EQ(k[i], i == bit / 7 ? (0x80 >> (bit % 7)) : 0) << "bit " << bit << " byte " << i;
-  }
-}
-
 TEST(Utf8ToUtf16, DecodesAndKeepsStrayBytes) {
   EXPECT_EQ(Utf8ToUtf16("User"), u"User");
   EXPECT_EQ(Utf8ToUtf16("\xc3\xa9\xe2\x82\xac"), u"\u00e9\u20ac");
