@@ -178,6 +178,11 @@ class THttpCli : public TNetWndControl {
   const TStringList& ResponseHeaders() const { return responseHeaders_; }
   const TStringList& AuthChallenges() const { return authChallenges_; }
   THttpContCodHandler& ContentCodings() { return *contentCodings_; }
+  // The optional trace sink of the socket (none in the programs).
+  const std::function<void(const std::string&)>& NetLogger() const { return socket_->NetLogger; }
+  void SetNetLogger(std::function<void(const std::string&)> logger) {
+    socket_->NetLogger = std::move(logger);
+  }
   TWSocket* CtrlSocket() const { return socket_; }
   const std::string& ServerVersion() const { return serverVersion_; }
 

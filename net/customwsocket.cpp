@@ -65,6 +65,9 @@ TCustomWSocket::~TCustomWSocket() {
   }
   delete bufHandler_;
   bufHandler_ = nullptr;
+  // Give the ids back while this class's ReturnMessageIds still runs: the base
+  // destructor would only return its own, leaving ours to a dead owner.
+  DetachForGood(true);
 }
 
 // ---------------------------------------------------------------------------------------

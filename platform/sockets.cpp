@@ -208,6 +208,9 @@ struct SocketInfo {
   int connectError = 0;
   bool closeSeen = false;
   int closeError = 0;
+  // Reading SO_ERROR clears it: a reset we took from the system this way is kept here,
+  // so recv still fails with it instead of reporting an orderly end.
+  int resetError = 0;
 };
 
 struct Post {
@@ -352,7 +355,9 @@ class SelectSource : public EventSource {
     if ((rev & POLLIN) && info.readArmed && (info.mask & FD_READ)) {
       // Re-armed by the next recv, whether or not this was data or only the end.
       info.readArmed = false;
-      if (PendingBytes(fd) > 0) Queue(posts, fd, info, FD_READ, 0);
+      // Readable without a hang-up or error is data; otherwise it may only be the end.
+      bool data = !(rev & (POLLRDHUP | POLLHUP | POLLERR)) || PendingBytes(fd) > 0;
+      if (data) Queue(posts, fd, info, FD_READ, 0);
     }
     if ((rev & POLLOUT) && info.writeArmed && (info.mask & FD_WRITE)) {
       info.writeArmed = false;
@@ -361,6 +366,7 @@ class SelectSource : public EventSource {
     if (!info.closeSeen && (rev & (POLLRDHUP | POLLHUP | POLLERR))) {
       info.closeSeen = true;
       info.closeError = (rev & POLLERR) ? SocketErrorOf(fd) : 0;
+      info.resetError = info.closeError;
       if (info.mask & FD_CLOSE) Queue(posts, fd, info, FD_CLOSE, info.closeError);
     }
     if (rev & (POLLHUP | POLLERR)) {
@@ -617,16 +623,21 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR* to, in
 }
 
 namespace {
-void RearmRead(int fd) {
+// Returns the reset error kept for the socket, 0 when there is none.
+int RearmRead(int fd) {
   std::lock_guard<std::mutex> lock(Reg().mutex);
-  if (SocketInfo* info = Find(fd)) info->readArmed = true;
+  SocketInfo* info = Find(fd);
+  if (!info) return 0;
+  info->readArmed = true;
+  return info->resetError;
 }
 }  // namespace
 
 int recv(SOCKET s, char* buf, int len, int flags) {
   ssize_t n = ::recv(Fd(s), buf, static_cast<size_t>(std::max(len, 0)), SystemFlags(flags));
   int err = errno;
-  RearmRead(Fd(s));
+  int reset = RearmRead(Fd(s));
+  if (n == 0 && len > 0 && reset) return Fail(reset);
   if (n >= 0) return static_cast<int>(n);
   errno = err;
   return FailErrno();

@@ -111,7 +111,10 @@ TEST_F(PeersTest, ProxyReceivesTheAbsoluteUri) {
             std::string::npos)
       << proxy.Log();
 
-  // A relocation through the proxy stays on the proxy.
+  // A relocation through the proxy stays on the proxy, also when the proxy text
+  // names its port.
+  http->Proxy = "127.0.0.1:" + std::to_string(proxy.Port());
+  http->ProxyPort = "1";
   body.SetSize(0);
   doneCount = 0;
   GetAndWait(nginx_->Url("/moved"));

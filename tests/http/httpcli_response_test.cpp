@@ -249,6 +249,21 @@ TEST_F(ResponseTest, RelocationOnKeptAliveConnectionEndsOnce) {
   EXPECT_EQ(http->LocationChangeCurCount(), 2);
 }
 
+TEST_F(ResponseTest, RelocationWithoutBodyKeepsEarlierDocuments) {
+  // The stream holds the document of an earlier request; a relocating answer without
+  // a body must not cut it away.
+  http->SetRequestVer("1.1");
+  ScriptedServer server(ScriptedServer::Responses(
+      {Response("HTTP/1.1 200 OK", "", "earlier"),
+       Response("HTTP/1.1 302 Found", "Location: /next\r\n", ""),
+       Response("HTTP/1.1 200 OK", "", "+later")}));
+  GetAndWait(server.Url("/first"));
+  doneCount = 0;
+  GetAndWait(server.Url("/second"));
+  EXPECT_EQ(body.DataString(), "earlier+later");
+  EXPECT_EQ(http->LocationChangeCurCount(), 1);
+}
+
 TEST_F(ResponseTest, RelocationLimitEndsWithTheLastAnswer) {
   // Every answer relocates again, each on a new connection.
   ScriptedServer server([](ScriptedConnection& c) {
@@ -283,6 +298,49 @@ TEST_F(ResponseTest, RelocationNotFollowedWhenSwitchedOff) {
   EXPECT_EQ(http->StatusCode, 302);
   EXPECT_EQ(body.DataString(), "see elsewhere");
   EXPECT_EQ(server.ConnectionCount(), 1);
+}
+
+TEST_F(ResponseTest, PostRelocatedBecomesGetAndPutOnlyNotesTheLocation) {
+  ScriptedServer server(ScriptedServer::Responses(
+      {"HTTP/1.0 302 Found\r\nLocation: /result\r\n\r\n", Response("HTTP/1.0 200 OK", "", "done"),
+       Response("HTTP/1.0 201 Created", "Location: /stored/7\r\n", "")},
+      true));
+  TStringStream upload("a=1");
+  http->UploadStream = &upload;
+  http->URL = server.Url("/form");
+  http->StartRequest(httpPOST);
+  ASSERT_TRUE(PumpUntil([this] { return doneCount > 0; }));
+  EXPECT_EQ(doneRq, httpGET);
+  EXPECT_EQ(body.DataString(), "done");
+  auto requests = server.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].compare(0, 11, "POST /form "), 0);
+  EXPECT_EQ(requests[1].compare(0, 12, "GET /result "), 0);
+
+  doneCount = 0;
+  upload.SetPosition(0);
+  http->StartRequest(httpPUT);
+  ASSERT_TRUE(PumpUntil([this] { return doneCount > 0; }));
+  EXPECT_EQ(http->StatusCode, 201);
+  EXPECT_EQ(http->NewLocation, "/stored/7");
+  EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+TEST_F(ResponseTest, LinesWhileIdleGoToDataPush) {
+  http->SetRequestVer("1.1");
+  ScriptedServer server([](ScriptedConnection& c) {
+    if (c.ReadRequest().empty()) return;
+    c.Write(Response("HTTP/1.1 200 OK", "", "x"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    c.Write("unsolicited line\r\n");
+    c.WaitForPeerClose();
+  });
+  int pushes = 0;
+  http->OnDataPush = [&](TObject*, uint16_t) { ++pushes; };
+  GetAndWait(server.Url("/"));
+  ASSERT_TRUE(PumpUntil([&] { return pushes > 0; }, 5000));
+  EXPECT_EQ(doneCount, 1);
+  EXPECT_EQ(body.DataString(), "x");
 }
 
 // ---- connections
@@ -392,6 +450,18 @@ TEST_F(ResponseTest, TruncatedDocumentIsAnError) {
   GetAndWait(chunked.Url("/"));
   EXPECT_EQ(http->StatusCode, 404);
   EXPECT_EQ(http->StatusText, "Connection closed before the end of the document");
+}
+
+TEST_F(ResponseTest, FailureWhileSendingIsAnError) {
+  ScriptedServer server([](ScriptedConnection& c) { c.WaitForPeerClose(); });
+  http->OnCommand = [](TObject*, std::string& line) {
+    if (line.rfind("Host:", 0) == 0) throw Exception("no host line today");
+  };
+  GetAndWait(server.Url("/"));
+  EXPECT_EQ(doneCount, 1);
+  EXPECT_EQ(http->StatusCode, 404);
+  EXPECT_EQ(http->StatusText, "Request not sent: no host line today");
+  EXPECT_NE(doneError, 0);
 }
 
 TEST_F(ResponseTest, ReceiveStreamFailureIsAnError) {
