@@ -2,7 +2,12 @@
 // output.
 //
 //   httpget [-o FILE] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]
-//           [--timeout SECONDS] [--proxy HOST[:PORT]] URL
+//           [--timeout SECONDS] [--proxy HOST[:PORT]]
+//           [--user NAME:PASSWORD] [--auth basic|digest|ntlm]
+//           [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm] URL
+//
+// Credentials answer the server's (--user) or the proxy's (--proxy-user) challenges;
+// --auth and --proxy-auth also offer them with the first request.
 //
 // Without --timeout the request runs asynchronously on the message loop; with it the
 // synchronous Get waits with that idle limit. The exit status is 0 only when an HTTP
@@ -23,8 +28,12 @@ class TStdoutStream : public TStream {
  public:
   int64_t Read(void*, int64_t) override { return 0; }
   int64_t Write(const void* buffer, int64_t count) override {
+    if (Discard) return count;
     return static_cast<int64_t>(std::fwrite(buffer, 1, static_cast<size_t>(count), stdout));
   }
+  // Standard output cannot be rewound: the page of a challenge that gets answered
+  // would stay in front of the document, so such pages are not written.
+  bool Discard = false;
   int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
   void SetSize(int64_t) override {}
   int64_t Size() override { return 0; }
@@ -33,16 +42,39 @@ class TStdoutStream : public TStream {
 int Usage() {
   std::fprintf(stderr,
                "usage: httpget [-o FILE] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]\n"
-               "               [--timeout SECONDS] [--proxy HOST[:PORT]] URL\n");
+               "               [--timeout SECONDS] [--proxy HOST[:PORT]]\n"
+               "               [--user NAME:PASSWORD] [--auth basic|digest|ntlm]\n"
+               "               [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm] URL\n");
   return 2;
 }
 
 struct Options {
   std::string output, version, range, proxy, url;
+  std::string user, proxyUser;
+  THttpAuthType auth = httpAuthNone, proxyAuth = httpAuthNone;
   bool verbose = false;
   bool sync = false;
   unsigned long timeout = 0;
 };
+
+bool ParseAuth(const std::string& name, THttpAuthType& type) {
+  if (name == "basic")
+    type = httpAuthBasic;
+  else if (name == "digest")
+    type = httpAuthDigest;
+  else if (name == "ntlm")
+    type = httpAuthNtlm;
+  else
+    return false;
+  return true;
+}
+
+// "name:password" into its two parts (the password may hold colons).
+void SplitCredentials(const std::string& text, std::string& user, std::string& password) {
+  size_t colon = text.find(':');
+  user = text.substr(0, colon);
+  password = colon == std::string::npos ? std::string() : text.substr(colon + 1);
+}
 
 bool ParseArgs(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
@@ -68,6 +100,12 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       o.sync = true;
     } else if (a == "--proxy") {
       if (!value(o.proxy)) return false;
+    } else if (a == "--user" || a == "--proxy-user") {
+      std::string& user = a == "--user" ? o.user : o.proxyUser;
+      if (!value(user) || user.find(':') == std::string::npos) return false;
+    } else if (a == "--auth" || a == "--proxy-auth") {
+      std::string name;
+      if (!value(name) || !ParseAuth(name, a == "--auth" ? o.auth : o.proxyAuth)) return false;
     } else if (!a.empty() && a[0] == '-') {
       return false;
     } else if (o.url.empty()) {
@@ -86,9 +124,10 @@ int main(int argc, char** argv) {
   if (!ParseArgs(argc, argv, opt)) return Usage();
 
   std::unique_ptr<TStream> out;
+  TStdoutStream* stdoutStream = nullptr;
   try {
     if (opt.output.empty())
-      out = std::make_unique<TStdoutStream>();
+      out.reset(stdoutStream = new TStdoutStream());
     else
       out = std::make_unique<TFileStream>(opt.output, fmCreate);
   } catch (const Exception& e) {
@@ -110,6 +149,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!opt.proxy.empty()) http.Proxy = opt.proxy;
+  SplitCredentials(opt.user, http.Username, http.Password);
+  SplitCredentials(opt.proxyUser, http.ProxyUsername, http.ProxyPassword);
+  http.ServerAuth = opt.auth;
+  http.ProxyAuth = opt.proxyAuth;
+  if (stdoutStream)
+    http.OnHeaderEnd = [&http, stdoutStream](TObject*) {
+      stdoutStream->Discard = http.StatusCode == 401 || http.StatusCode == 407;
+    };
   if (!opt.range.empty()) {
     size_t dash = opt.range.find('-');
     http.ContentRangeBegin = opt.range.substr(0, dash);

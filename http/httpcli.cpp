@@ -196,8 +196,6 @@ void THttpCli::SetOptions(THttpCliOptions value) {
   contentCodings_->SetQualityWanted(value.Contains(httpoUseQuality));
 }
 
-std::string THttpCli::AuthorizationLine(bool) { return std::string(); }
-
 // ---------------------------------------------------------------------------------------
 // Starting a request
 
@@ -1243,7 +1241,8 @@ void THttpCli::RelocationClosed(TObject*, uint16_t) {
   PostMessageToSelf(msgReconnect_);
 }
 
-void THttpCli::RetryRequest() {
+void THttpCli::PrepareRetry() {
+  // Nothing of the answered response may stay in the streams or the buffer.
   RewindStreams();
   ClearReceived();
   std::string docName = DocName;
@@ -1252,6 +1251,10 @@ void THttpCli::RetryRequest() {
   nextStep_ = nullptr;
   // Not ready any more: a waiting Get goes on waiting.
   SetState(httpNotConnected);
+}
+
+void THttpCli::RetryRequest() {
+  PrepareRetry();
   PostMessageToSelf(msgReconnect_);
 }
 

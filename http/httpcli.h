@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "base/classes.h"
+#include "http/httpauth.h"
 #include "http/httpcontcod.h"
+#include "http/ntlm.h"
 #include "net/netwndcontrol.h"
 #include "net/nettimer.h"
 #include "net/wsocket.h"
@@ -271,20 +273,29 @@ class THttpCli : public TNetWndControl {
   virtual void PostBecomeReady();
   virtual void MakeDocName();
 
-  // Authentication seams. Before a request is sent the six states are 0 and
-  // ArmAuthentication may arm the credentials to offer before any challenge;
+  // Authentication (httpcliauth.cpp). Before a request is sent the six states are 0 and
+  // ArmAuthentication arms the credentials to offer before any challenge;
   // AuthorizationLine gives the server (proxy = false) or proxy line for the header
   // list, empty for none; AnswerChallenge runs when a request ends and returns true
-  // when it has started another round under the same request. This component offers
-  // no scheme of its own.
-  virtual void ArmAuthentication() {}
+  // when it has taken over the end: another round under the same request, or the
+  // completion posted after giving up.
+  virtual void ArmAuthentication();
   virtual std::string AuthorizationLine(bool proxy);
-  virtual bool AnswerChallenge() { return false; }
+  virtual bool AnswerChallenge();
   // Sends the request once more under the same call (the answer to a challenge): the
   // streams are rewound as for a relocation, the response is reset with DocName kept,
   // and the connection steps start again from the loop. No OnRequestDone in between.
   void RetryRequest();
+  // RetryRequest without posting the reconnect (for a caller that has posted it).
+  void PrepareRetry();
   TStringList& AuthChallengeList() { return authChallenges_; }
+  // The start steps of the schemes, run for an allowed challenge.
+  virtual void StartNtlmAuth();
+  virtual void StartProxyNtlmAuth();
+  virtual void StartDigestAuth();
+  virtual void StartProxyDigestAuth();
+  virtual void StartBasicAuth();
+  virtual void StartProxyBasicAuth();
 
   // Ends the running request because of the server's answer or the connection's end:
   // the status goes to 404 with text, DoneError to error, and the connection is
@@ -305,6 +316,9 @@ class THttpCli : public TNetWndControl {
   uint8_t AuthNTLMState = 0, ProxyAuthNTLMState = 0;
   uint8_t AuthDigestState = 0, ProxyAuthDigestState = 0;
   uint8_t AuthBasicState = 0, ProxyAuthBasicState = 0;
+  // The last challenges, for the server and for the proxy.
+  TAuthDigestInfo AuthDigestInfo, ProxyAuthDigestInfo;
+  TNtlmChallenge AuthNtlmInfo, ProxyAuthNtlmInfo;
   bool Relocating = false;
   bool InHeader = false;
   std::string ReceiveLine;
@@ -344,6 +358,14 @@ class THttpCli : public TNetWndControl {
   void ClearReceived() { receiveStart_ = receiveLength_ = 0; }
   void PostMessageToSelf(uint32_t msg);
   static std::string RFC1123Date(TDateTime value);
+  // Authentication helpers (httpcliauth.cpp).
+  void AdvanceAuthStates();
+  bool FindChallenge(THttpAuthType type, bool proxy);
+  void AuthAgain();
+  void AuthGiveUp(uint8_t& state);
+  void SetKeepAlive(std::string& connection);
+  bool DecodeNtlmChallenge(TNtlmChallenge& info);
+  std::string RequestMethod() const;
 
   TWSocket* socket_ = nullptr;
   std::unique_ptr<THttpContCodHandler> contentCodings_;

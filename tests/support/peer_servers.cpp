@@ -191,7 +191,7 @@ std::vector<std::string> NginxServer::AccessLog() const {
   return lines;
 }
 
-HttpProxyServer::HttpProxyServer() {
+HttpProxyServer::HttpProxyServer(const std::string& configExtra) {
   RequireProgram(kTinyproxy);
   const std::string d = dir_.Path();
   ::chmod(d.c_str(), 0777);
@@ -206,7 +206,7 @@ HttpProxyServer::HttpProxyServer() {
         "LogLevel Info\n"
         "LogFile \"" + d + "/proxy.log\"\n"
         "PidFile \"" + d + "/proxy.pid\"\n"
-        "DisableViaHeader Yes\n";
+        "DisableViaHeader Yes\n" + configExtra;
     if (::geteuid() == 0) conf += "User nobody\nGroup nogroup\n";
     std::string confPath = dir_.WriteFile("proxy.conf", conf);
     process_ = new ChildProcess({kTinyproxy, "-d", "-c", confPath}, d + "/output.log");

@@ -68,7 +68,8 @@ class NginxServer {
 
 class HttpProxyServer {
  public:
-  HttpProxyServer();
+  // Extra lines are appended to the generated configuration (for instance "BasicAuth").
+  explicit HttpProxyServer(const std::string& configExtra = std::string());
   ~HttpProxyServer();
   uint16_t Port() const { return port_; }
   // The proxy's own log so far.
