@@ -17,6 +17,8 @@
 #include "platform/files.h"
 #include "platform/messages.h"
 #include "scratch_app.h"
+#include "tests/updater/archive/archive_test_util.h"
+#include "updater/extract_package.h"
 #include "updater/form1.h"
 
 using ::testing::ElementsAre;
@@ -297,6 +299,21 @@ TEST_F(InstallationTest, StartsTheManifestsProgramWhichStaysExecutable) {
             fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
   ASSERT_TRUE(AppearsSoon("started"));
   EXPECT_EQ(app.Read("started"), "0\n");  // no arguments
+}
+
+TEST_F(InstallationTest, AProgramFromAPackageRunsOnceUnpackedAndInstalled) {
+  // Authored on Windows: '\' in keys and values, CRLF lines.
+  ScratchApp source;
+  source.Put("pkg/list.ini", "[file]\r\nbin\\run.sh=tools\\run.sh\r\n[运行]\r\n程序=tools\\run.sh\r\n");
+  source.Put("pkg/bin/run.sh", "#!/bin/sh\n: > \"$(dirname \"$0\")/../started\"\n");
+  fs::permissions(source / "pkg/bin/run.sh", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  archive_test::Make7z(source / "pkg", source / "rjsj.7z");
+  ExtractPackage(source / "rjsj.7z", app / "升级");
+
+  Install();
+
+  EXPECT_EQ(archive_test::Permissions(app / "tools/run.sh"), 0750u);
+  EXPECT_TRUE(AppearsSoon("started"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,0 +1,81 @@
+// Extraction time of a package through the archive reader, with every callback on the
+// caller's thread and with the library decoding on its own threads, beside the 7z
+// command on the same archive.
+//
+//   extract_bench <archive.7z> <scratch dir> [runs]
+//
+// bench/extract_bench.sh builds a mixed package and runs this.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "updater/archive/7zinarchive.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+double Seconds(std::chrono::steady_clock::duration d) {
+  return std::chrono::duration<double>(d).count();
+}
+
+double ExtractOnce(const std::string& archive, const std::string& out, bool libraryThreads) {
+  fs::remove_all(out);
+  const auto start = std::chrono::steady_clock::now();
+  auto* reader = new T7zInArchive(k7zLibraryName);
+  TComPtr<I7zReader> hold(static_cast<I7zReader*>(reader));
+  reader->UseLibraryThreads = libraryThreads;
+  reader->SetFormatId(sevenzip::CLSID_Format7z);
+  reader->OpenArchiveFile(archive);
+  reader->ExtractAllTo(out);
+  hold.Reset();
+  return Seconds(std::chrono::steady_clock::now() - start);
+}
+
+double CommandOnce(const std::string& archive, const std::string& out) {
+  fs::remove_all(out);
+  const std::string cmd = "7z x -bso0 -bsp0 -y '-o" + out + "' '" + archive + "'";
+  const auto start = std::chrono::steady_clock::now();
+  if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "7z x failed\n");
+  return Seconds(std::chrono::steady_clock::now() - start);
+}
+
+void Report(const char* label, std::vector<double> times) {
+  std::sort(times.begin(), times.end());
+  std::printf("%-34s min %7.3f s   median %7.3f s\n", label, times.front(),
+              times[times.size() / 2]);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s archive.7z scratch-dir [runs]\n", argv[0]);
+    return 2;
+  }
+  const std::string archive = argv[1];
+  const std::string out = (fs::path(argv[2]) / "out").string();
+  const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  try {
+    std::vector<double> caller, library, command;
+    // Interleaved, so that a slow phase of a shared machine hits every variant alike.
+    for (int i = 0; i < runs; ++i) {
+      caller.push_back(ExtractOnce(archive, out, false));
+      library.push_back(ExtractOnce(archive, out, true));
+      command.push_back(CommandOnce(archive, out));
+    }
+    std::printf("%s, %d runs\n", archive.c_str(), runs);
+    Report("reader, caller's thread", caller);
+    Report("reader, library threads", library);
+    Report("7z x (reference)", command);
+    fs::remove_all(out);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "error: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
