@@ -1326,7 +1326,7 @@ void THttpCli::RunRequest(THttpRequest kind) {
   while (state_ != httpReady) {
     if (platform::MsgWaitForInput(1000) == platform::WAIT_OBJECT_0) PumpMessages();
     if (state_ == httpReady) break;
-    const bool terminated = NetApplicationTerminated() || QuitSeen();
+    const bool terminated = ApplicationTerminating() || QuitSeen();
     if (!terminated) {
       uint32_t now = platform::GetTickCount();
       uint32_t last = socket_->ActivityCounter()->LastActivityTick();
