@@ -7,12 +7,6 @@
 
 namespace {
 
-std::atomic<bool> g_terminated{false};
-std::function<void()>& AppPump() {
-  static std::function<void()> pump;
-  return pump;
-}
-
 // Pool lock, then class lock; the class lock guards the count of hidden sinks.
 std::recursive_mutex& PoolLock() {
   static std::recursive_mutex* m = new std::recursive_mutex;
@@ -45,9 +39,6 @@ struct ModuleEnd {
 
 }  // namespace
 
-void SetNetApplicationTerminated(bool terminated) { g_terminated = terminated; }
-bool NetApplicationTerminated() { return g_terminated; }
-void SetNetApplicationMessagePump(std::function<void()> pump) { AppPump() = std::move(pump); }
 
 int NetWndHiddenWindowCount() {
   std::lock_guard<std::mutex> lock(ClassLock());
@@ -299,8 +290,8 @@ void TNetWndControl::DetachThread() {
 }
 
 void TNetWndControl::PumpMessages() {
-  if (!OwnPump && AppPump()) AppPump()();
-  else PumpPendingMessages();
+  // Every window of the thread, hidden or visible, is served by the thread's queue.
+  PumpPendingMessages();
 }
 
 void TNetWndControl::RunMessageLoop() {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "base/appstate.h"
 #include "base/classes.h"
 #include "platform/messages.h"
 
@@ -29,11 +30,8 @@ struct TMessage {
 using TBgExceptionEvent =
     std::function<void(TObject* Sender, const Exception& E, bool& CanClose)>;
 
-// The application object sets these: whether it is terminating (wait loops end then) and
-// its own message pump (used by PumpMessages; without one the thread's queue is pumped).
-void SetNetApplicationTerminated(bool terminated);
-bool NetApplicationTerminated();
-void SetNetApplicationMessagePump(std::function<void()> pump);
+// Wait loops end when the application is terminating (ApplicationTerminating() of
+// base/appstate.h, set by the GUI's application object).
 
 constexpr int NetWndIdsPerHandler = 100;
 constexpr platform::UINT NetWndFirstId = platform::WM_USER + 1;

@@ -14,7 +14,7 @@ int TCustomSyncWSocket::WaitForFlag(bool& flag) {
     if (flag) return 0;
     uint32_t now = platform::GetTickCount();
     if (waitTimeout_ > 0 && static_cast<int32_t>(now - deadline) > 0) return WSocketWaitExpired;
-    if (NetApplicationTerminated() || QuitSeen()) return WSocketWaitExpired;
+    if (ApplicationTerminating() || QuitSeen()) return WSocketWaitExpired;
     PumpMessages();
     if (flag) continue;
     // Sleep until something arrives instead of spinning; the slice keeps a flag set

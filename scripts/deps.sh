@@ -12,6 +12,8 @@ PACKAGES=(
   p7zip-full fonts-wqy-microhei
   # tests: a virtual display, window driving, screenshots, real peers on loopback
   xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
+  # benchmarks: resource use of a process
+  time
   # locale sources (a test builds a decimal-comma locale with localedef)
   locales
 )

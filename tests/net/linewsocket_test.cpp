@@ -263,7 +263,7 @@ TEST(SyncWait, WaitForFlagEndsOnTheFlagOrTheLimit) {
   EXPECT_EQ(s.WaitForFlag(never), 12001);
 
   s.SetWaitTimeout(0);
-  SetNetApplicationTerminated(true);
+  SetApplicationTerminating(true);
   EXPECT_EQ(s.WaitForFlag(never), 12001);
-  SetNetApplicationTerminated(false);
+  SetApplicationTerminating(false);
 }

@@ -1,0 +1,125 @@
+// The updater's window: its start-up timer in-process, and the program without a display.
+#include <gmock/gmock.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+
+#include "gui/application.h"
+#include "gui/consolebackend.h"
+#include "platform/messages.h"
+#include "scratch_app.h"
+#include "tests/repairtool/child_process.h"
+#include "updater/form1.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class UpdaterWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    application = std::make_unique<TApplication>(
+        std::make_unique<TConsoleBackend>(-1, [this](const std::string& l) { lines.push_back(l); }));
+    application->CreateForm(Form1);
+    // Count the presses of the start button, whoever presses it.
+    TNotifyEvent click = Form1->Button2->OnClick;
+    Form1->Button2->OnClick = [this, click](TObject* sender) {
+      presses.push_back(Clock::now());
+      click(sender);
+    };
+  }
+
+  void TearDown() override {
+    application.reset();
+    platform::MSG msg;
+    while (platform::PeekMessage(&msg, 0, 0, 0, platform::PM_REMOVE)) {
+    }
+  }
+
+  // Runs the message loop for a while; a ticker keeps it waking up.
+  void RunFor(std::chrono::milliseconds span) {
+    TTimer ticker(nullptr);
+    ticker.SetInterval(50);
+    const Clock::time_point end = Clock::now() + span;
+    application->ModalLoop([&] { return Clock::now() >= end; });
+  }
+
+  std::unique_ptr<TApplication> application;
+  std::vector<std::string> lines;
+  std::vector<Clock::time_point> presses;
+};
+
+}  // namespace
+
+TEST_F(UpdaterWindowTest, ShowingTheWindowPressesTheStartButtonOnceASecondLater) {
+  EXPECT_FALSE(Form1->Timer1->Enabled());
+  RunFor(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(presses.empty()) << "the timer runs only once the window is shown";
+
+  const Clock::time_point shown = Clock::now();
+  Form1->Show();
+  EXPECT_TRUE(Form1->Timer1->Enabled());
+  EXPECT_FALSE(Form1->Button1->Showing()) << "the installation button is never visible";
+  RunFor(std::chrono::milliseconds(3500));
+
+  ASSERT_EQ(presses.size(), 1u);
+  // Loose bounds: a timer never fires early, and a busy machine may be late.
+  const auto after = std::chrono::duration_cast<std::chrono::milliseconds>(presses[0] - shown);
+  EXPECT_GE(after.count(), 950);
+  EXPECT_LT(after.count(), 3000);
+  EXPECT_FALSE(Form1->Timer1->Enabled());
+  EXPECT_THAT(lines, ::testing::ElementsAre("window: 鼎川软件自动更新程序"));
+}
+
+TEST_F(UpdaterWindowTest, AnEarlierPressByTheUserStopsTheTimer) {
+  Form1->Show();
+  RunFor(std::chrono::milliseconds(300));
+  Form1->Button2->Click();
+  RunFor(std::chrono::milliseconds(2000));
+  EXPECT_EQ(presses.size(), 1u);
+  EXPECT_FALSE(Form1->Timer1->Enabled());
+}
+
+TEST(UpdaterProcess, WithoutADisplayItShowsItsWindowOnTheConsoleAndWaits) {
+  ScratchApp app;
+  fs::copy_file(fs::path(TEST_BINARY_DIR) / "updater" / "updater", app / "updater");
+  ChildProcess updater({app / "updater"},
+                       {{"DISPLAY", std::nullopt},
+                        {"LSAN_OPTIONS", "suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp"}});
+  ASSERT_TRUE(updater.Started());
+  std::string line;
+  ASSERT_TRUE(updater.ReadLine(line));
+  EXPECT_EQ(line, "window: 鼎川软件自动更新程序");
+  // The start button is pressed after a second; until the update check is there it only
+  // stops the timer, so nothing more is said and the window stays.
+  EXPECT_FALSE(updater.ReadLine(line, 2500)) << line;
+  EXPECT_TRUE(updater.Running());
+  updater.Terminate();
+  updater.Wait();
+}
+
+TEST(UpdaterProcess, ShowsItsChineseWindowUnderXvfb) {
+  for (const char* program : {"xvfb-run", "Xvfb", "xdotool", "import"}) {
+    if (std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) != 0) {
+      GTEST_SKIP() << program << " is not installed: no virtual display to test with";
+    }
+  }
+  ScratchApp app;
+  fs::copy_file(fs::path(TEST_BINARY_DIR) / "updater" / "updater", app / "updater");
+  const fs::path artifacts = fs::path(TEST_BINARY_DIR) / "artifacts";
+  ChildProcess session({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+                        std::string(TEST_SOURCE_DIR) + "/tests/updater/xvfb_session.sh", app / "updater",
+                        artifacts.string()},
+                       {{"DISPLAY", std::nullopt},
+                        {"LSAN_OPTIONS", "suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp"}});
+  ASSERT_TRUE(session.Started());
+  EXPECT_THAT(session.ReadAllLines(),
+              ::testing::ElementsAre("window name: 鼎川软件自动更新程序", "window size: 643x200",
+                                     "running after the start timer"));
+  EXPECT_EQ(session.Wait(), 0);
+  // A real window prints nothing on the console.
+  std::ifstream log(artifacts / "updater-window.log");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(log), {}), "");
+  EXPECT_GT(fs::file_size(artifacts / "updater.png"), 0u);
+}

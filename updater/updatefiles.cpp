@@ -1,0 +1,80 @@
+#include "updater/updatefiles.h"
+
+#include "base/sysutils.h"
+
+namespace {
+
+const char* const kUpdateDir = "升级";
+const char* const kRecordName = "更新记录.ini";
+const char* const kManifestName = "list.ini";
+const char* const kPackage = "tmp\\rjsj.7z";
+
+// Update record.
+const char* const kSettings = "设置";
+const char* const kCategory = "软件类别";
+const char* const kCheckDate = "检测更新日期";
+const char* const kReleaseDate = "更新日期";  // [设置] key, and the record's per-file section
+const char* const kFileDates = "更新日期";
+
+// Package manifest.
+const char* const kFileList = "file";
+const char* const kPackageFileDates = "文件更新日期";
+const char* const kPackageDate = "更新日期";  // section and key
+const char* const kRun = "运行";
+const char* const kProgram = "程序";
+
+}  // namespace
+
+TUpdatePlaces::TUpdatePlaces(std::string appDirectory) : appDirectory_(std::move(appDirectory)) {}
+
+std::string TUpdatePlaces::UpdateDir() const { return appDirectory_ + kUpdateDir; }
+
+std::string TUpdatePlaces::RecordFile() const { return UpdateDir() + PathDelim + kRecordName; }
+
+std::string TUpdatePlaces::ManifestFile() const { return UpdateDir() + PathDelim + kManifestName; }
+
+std::string TUpdatePlaces::PackageFile() const { return Installed(kPackage); }
+
+std::string TUpdatePlaces::UnpackedFile(const std::string& key) const {
+  return UpdateDir() + PathDelim + NativePath(key);
+}
+
+std::string TUpdatePlaces::Installed(const std::string& relative) const {
+  return appDirectory_ + NativePath(relative);
+}
+
+std::string TUpdateRecord::Category() const { return ini_.ReadString(kSettings, kCategory, "0"); }
+
+void TUpdateRecord::WriteCheckDate(const std::string& yyyymmdd) {
+  ini_.WriteString(kSettings, kCheckDate, yyyymmdd);
+}
+
+double TUpdateRecord::ReleaseDate() const { return ini_.ReadFloat(kSettings, kReleaseDate, 0); }
+
+std::string TUpdateRecord::ReleaseDateText() const { return ini_.ReadString(kSettings, kReleaseDate, "0"); }
+
+void TUpdateRecord::WriteReleaseDate(const std::string& date) { ini_.WriteString(kSettings, kReleaseDate, date); }
+
+int32_t TUpdateRecord::FileDate(const std::string& key) const { return ini_.ReadInteger(kFileDates, key, 0); }
+
+void TUpdateRecord::WriteFileDate(const std::string& key, const std::string& date) {
+  ini_.WriteString(kFileDates, key, date);
+}
+
+void TPackageManifest::ReadFileKeys(TStrings* keys) const { ini_.ReadSection(kFileList, keys); }
+
+std::string TPackageManifest::FileTarget(const std::string& key) const { return ini_.ReadString(kFileList, key, ""); }
+
+int32_t TPackageManifest::FileDate(const std::string& key) const {
+  return ini_.ReadInteger(kPackageFileDates, key, 1);
+}
+
+std::string TPackageManifest::FileDateText(const std::string& key) const {
+  return ini_.ReadString(kPackageFileDates, key, "1");
+}
+
+std::string TPackageManifest::ReleaseDate() const { return ini_.ReadString(kPackageDate, kPackageDate, "0"); }
+
+std::string TPackageManifest::Program() const { return ini_.ReadString(kRun, kProgram, ""); }
+
+void TPackageManifest::EraseFileList() { ini_.EraseSection(kFileList); }

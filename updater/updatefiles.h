@@ -1,0 +1,73 @@
+// The updater's files: where they are, and every value of the update record and the
+// package manifest with its section, key, type and default. Each read and write is one
+// call to the INI functions; nothing is cached.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/classes.h"
+#include "base/inifiles.h"
+
+// The places below the application directory. Relative paths taken from stored data may
+// be written with '\' (packages are authored on Windows); they are made native here.
+class TUpdatePlaces {
+ public:
+  // appDirectory: with its trailing separator.
+  explicit TUpdatePlaces(std::string appDirectory);
+
+  const std::string& AppDirectory() const { return appDirectory_; }
+  // The update directory, without a trailing separator.
+  std::string UpdateDir() const;
+  std::string RecordFile() const;
+  std::string ManifestFile() const;
+  std::string PackageFile() const;
+  // Where the file of a manifest key lies after unpacking.
+  std::string UnpackedFile(const std::string& key) const;
+  // The application directory followed by a relative path from stored data.
+  std::string Installed(const std::string& relative) const;
+
+ private:
+  std::string appDirectory_;
+};
+
+// What is installed: category, release date, one date per installed file.
+class TUpdateRecord {
+ public:
+  explicit TUpdateRecord(const std::string& fileName) : ini_(fileName) {}
+  const std::string& FileName() const { return ini_.FileName(); }
+
+  std::string Category() const;
+  void WriteCheckDate(const std::string& yyyymmdd);
+  // For the comparison with the server's date: 0 when missing, empty or not a number.
+  double ReleaseDate() const;
+  std::string ReleaseDateText() const;
+  void WriteReleaseDate(const std::string& date);
+  int32_t FileDate(const std::string& key) const;
+  void WriteFileDate(const std::string& key, const std::string& date);
+
+ private:
+  TIniFile ini_;
+};
+
+// What a package brings: the files with their targets and dates, its release date and
+// the program to start afterwards.
+class TPackageManifest {
+ public:
+  explicit TPackageManifest(const std::string& fileName) : ini_(fileName) {}
+  const std::string& FileName() const { return ini_.FileName(); }
+
+  // The file keys in file order.
+  void ReadFileKeys(TStrings* keys) const;
+  // The target relative to the application directory, as written.
+  std::string FileTarget(const std::string& key) const;
+  int32_t FileDate(const std::string& key) const;
+  std::string FileDateText(const std::string& key) const;
+  std::string ReleaseDate() const;
+  // Relative to the application directory, as written.
+  std::string Program() const;
+  void EraseFileList();
+
+ private:
+  TIniFile ini_;
+};
