@@ -103,8 +103,8 @@ void RunVersion5Proxy(ScriptedPeer& peer, std::string& requests, const std::stri
 // Version 5
 
 TEST(SocksVersion5, WithoutAuthenticationSendsRequestsAndConnects) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 0}));
@@ -136,8 +136,8 @@ TEST(SocksVersion5, WithoutAuthenticationSendsRequestsAndConnects) {
 }
 
 TEST(SocksVersion5, UsercodeAndPasswordAccepted) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 2}));
@@ -164,8 +164,8 @@ TEST(SocksVersion5, UsercodeAndPasswordAccepted) {
 }
 
 TEST(SocksVersion5, UsercodeRefusedFailsThreeWays) {
-  ScriptedPeer peer;
   std::string after;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 2}));
@@ -194,8 +194,8 @@ TEST(SocksVersion5, UsercodeRefusedFailsThreeWays) {
 }
 
 TEST(SocksVersion5, ProxyThatNeedsNoPasswordReportsNotRequired) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   RunVersion5Proxy(peer, requests, "127.0.0.1", kReplyOk);
   SocksClient c(peer.Port(), "5");
   c.s->SocksAuthentication = socksAuthenticateUsercode;
@@ -219,8 +219,8 @@ TEST(SocksVersion5, EveryReplyErrorCodeFailsWithItsText) {
       {9, "20012:unassigned error #9"},          {255, "20012:unassigned error #255"}};
   for (const auto& [reply, expected] : cases) {
     SCOPED_TRACE(reply);
-    ScriptedPeer peer;
     std::string requests;
+    ScriptedPeer peer;
     RunVersion5Proxy(peer, requests, "127.0.0.1", Bytes({5, reply, 0, 1, 0, 0, 0, 0, 0, 0}),
                      reply % 2 == 1);
     SocksClient c(peer.Port(), "5");
@@ -286,15 +286,15 @@ TEST(SocksVersion5, AuthenticationReplyWithExtraBytesFails) {
 }
 
 TEST(SocksVersion5, RepliesSplitOverManyReadsAreGathered) {
-  ScriptedPeer peer;
   std::string requests;
+  const std::string bound = "proxy.example";
+  ScriptedPeer peer;
   auto trickle = [](int fd, const std::string& data) {
     for (char ch : data) {
       ScriptedPeer::SendAll(fd, std::string(1, ch));
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   };
-  const std::string bound = "proxy.example";
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadN(fd, 3);
     trickle(fd, Bytes({5, 2}));
@@ -324,8 +324,8 @@ TEST(SocksVersion5, RepliesSplitOverManyReadsAreGathered) {
 }
 
 TEST(SocksVersion5, IPv6BoundAddressStillConnects) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   RunVersion5Proxy(peer, requests, "127.0.0.1",
                    Bytes({5, 0, 0, 4, 0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                           0x01, 0x0a, 0x1f, 0x90}));
@@ -342,8 +342,8 @@ TEST(SocksVersion5, IPv6BoundAddressStillConnects) {
 // waiting in the system when the application starts reading. It must get them in order,
 // through Receive, a few bytes at a time.
 TEST(SocksVersion5, DataInTheSameReadAsTheReplyComesFirst) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 0}));
@@ -382,8 +382,8 @@ TEST(SocksVersion5, DataInTheSameReadAsTheReplyComesFirst) {
 }
 
 TEST(SocksVersion5, DataWithTheReplyReachesLineMode) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 0}));
@@ -433,8 +433,8 @@ TEST(SocksVersion5, ProxyNotListeningReportsTheConnectError) {
 // Versions 4 and 4A
 
 TEST(SocksVersion4, SendsTheResolvedAddressAndUsercode) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadN(fd, 9 + 3);
     ScriptedPeer::SendAll(fd, Bytes({0, 90, 0, 0, 0, 0, 0, 0}) + "hello");
@@ -453,8 +453,8 @@ TEST(SocksVersion4, SendsTheResolvedAddressAndUsercode) {
 }
 
 TEST(SocksVersion4, LevelFourASendsTheHostName) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadN(fd, 9 + 3 + 12 + 1);
     ScriptedPeer::SendAll(fd, Bytes({0, 90, 0, 0, 0, 0, 0, 0}));
@@ -502,8 +502,8 @@ TEST(SocksVersion4, ReplyCodesFailWithTheirTexts) {
 }
 
 TEST(SocksVersion4, UnresolvableTargetFailsWithItsLookupError) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     requests = ScriptedPeer::ReadAll(fd);
     return false;
@@ -586,8 +586,8 @@ TEST(SocksSettings, RefusedWhileConnectedAndClearedByEveryClose) {
   peer.Join();
 
   // Without the settings given again the next connect goes straight to the target.
-  ScriptedPeer target;
   std::string seen;
+  ScriptedPeer target;
   target.Run([&](int fd) {
     ScriptedPeer::SendAll(fd, "direct");
     seen = ScriptedPeer::ReadAll(fd);
@@ -621,8 +621,8 @@ TEST(SocksSettings, OnlyTcpGoesThroughTheProxy) {
 }
 
 TEST(SocksSettings, ProtocolSixIsTcp) {
-  ScriptedPeer peer;
   std::string requests;
+  ScriptedPeer peer;
   RunVersion5Proxy(peer, requests, "127.0.0.1", kReplyOk);
   SocksClient c(peer.Port(), "5");
   c.s->SetProto("6");
@@ -687,8 +687,8 @@ TEST(SocksRequestSize, OverlongValuesAreRefusedBeforeTheProxyIsContacted) {
 TEST(SocksRequestSize, ValuesThatJustFitAreSentWhole) {
   const std::string host(121, 'h');
   const std::string user(60, 'u'), password(65, 'p');
-  ScriptedPeer peer;
   std::string auth, connect;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 2}));
@@ -712,8 +712,8 @@ TEST(SocksRequestSize, ValuesThatJustFitAreSentWhole) {
 }
 
 TEST(SocksRequestSize, UnofferedPasswordRequestThatDoesNotFitIsNotSent) {
-  ScriptedPeer peer;
   std::string after;
+  ScriptedPeer peer;
   peer.Run([&](int fd) {
     ScriptedPeer::ReadN(fd, 3);
     ScriptedPeer::SendAll(fd, Bytes({5, 2}));  // asks for what was not offered
