@@ -101,15 +101,5 @@ TEST_F(HttpGetSocksTest, WrongPasswordFailsWithTheSocksError) {
       << r.err;
 }
 
-TEST_F(HttpGetSocksTest, BadOptionsAreRefused) {
-  for (const char* args : {"--socks 127.0.0.1", "--socks-level 6 --socks 127.0.0.1:1",
-                           "--socks 127.0.0.1:1 --socks-user nobody"}) {
-    SCOPED_TRACE(args);
-    ProcessResult r = Httpget(args);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("usage: httpget"), std::string::npos);
-  }
-}
-
 }  // namespace
 }  // namespace testsupport

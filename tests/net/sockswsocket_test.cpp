@@ -620,19 +620,6 @@ TEST(SocksSettings, OnlyTcpGoesThroughTheProxy) {
   EXPECT_EQ(s.SocketHandle(), platform::INVALID_SOCKET);
 }
 
-TEST(SocksSettings, ProtocolSixIsTcp) {
-  std::string requests;
-  ScriptedPeer peer;
-  RunVersion5Proxy(peer, requests, "127.0.0.1", kReplyOk);
-  SocksClient c(peer.Port(), "5");
-  c.s->SetProto("6");
-  c.s->Connect();
-  ASSERT_TRUE(PumpUntil([&] { return c.Has("connected:0"); }));
-  c.s->Close();
-  peer.Join();
-  EXPECT_EQ(requests, kMethodNoAuth + ConnectRequest("127.0.0.1"));
-}
-
 // ---------------------------------------------------------------------------------------
 // Request sizes
 
