@@ -4,8 +4,11 @@
 //   httpget [-o FILE] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]
 //           [--timeout SECONDS] [--proxy HOST[:PORT]]
 //           [--user NAME:PASSWORD] [--auth basic|digest|ntlm]
-//           [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm] URL
+//           [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]
+//           [--socks HOST:PORT] [--socks-level 4|4A|5] [--socks-user NAME:PASSWORD] URL
 //
+// --socks reaches the server through a SOCKS proxy (level 5 unless told otherwise);
+// --socks-user offers a user name and password to a level 5 proxy.
 // Credentials answer the server's (--user) or the proxy's (--proxy-user) challenges;
 // --auth and --proxy-auth also offer them with the first request.
 //
@@ -44,13 +47,16 @@ int Usage() {
                "usage: httpget [-o FILE] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]\n"
                "               [--timeout SECONDS] [--proxy HOST[:PORT]]\n"
                "               [--user NAME:PASSWORD] [--auth basic|digest|ntlm]\n"
-               "               [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm] URL\n");
+               "               [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]\n"
+               "               [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
+               "               [--socks-user NAME:PASSWORD] URL\n");
   return 2;
 }
 
 struct Options {
   std::string output, version, range, proxy, url;
   std::string user, proxyUser;
+  std::string socks, socksLevel, socksUser;
   THttpAuthType auth = httpAuthNone, proxyAuth = httpAuthNone;
   bool verbose = false;
   bool sync = false;
@@ -103,6 +109,13 @@ bool ParseArgs(int argc, char** argv, Options& o) {
     } else if (a == "--user" || a == "--proxy-user") {
       std::string& user = a == "--user" ? o.user : o.proxyUser;
       if (!value(user) || user.find(':') == std::string::npos) return false;
+    } else if (a == "--socks" || a == "--socks-user") {
+      std::string& v = a == "--socks" ? o.socks : o.socksUser;
+      if (!value(v) || v.find(':') == std::string::npos) return false;
+    } else if (a == "--socks-level") {
+      if (!value(o.socksLevel) || (o.socksLevel != "4" && o.socksLevel != "4A" &&
+                                   o.socksLevel != "4a" && o.socksLevel != "5"))
+        return false;
     } else if (a == "--auth" || a == "--proxy-auth") {
       std::string name;
       if (!value(name) || !ParseAuth(name, a == "--auth" ? o.auth : o.proxyAuth)) return false;
@@ -153,6 +166,19 @@ int main(int argc, char** argv) {
   SplitCredentials(opt.proxyUser, http.ProxyUsername, http.ProxyPassword);
   http.ServerAuth = opt.auth;
   http.ProxyAuth = opt.proxyAuth;
+  if (!opt.socks.empty()) {
+    size_t colon = opt.socks.rfind(':');
+    http.SocksServer = opt.socks.substr(0, colon);
+    http.SocksPort = opt.socks.substr(colon + 1);
+    if (!opt.socksLevel.empty()) http.SocksLevel = opt.socksLevel;
+    if (!opt.socksUser.empty()) {
+      SplitCredentials(opt.socksUser, http.SocksUsercode, http.SocksPassword);
+      http.SocksAuthentication = socksAuthenticateUsercode;
+    }
+    http.OnSocksError = [](TObject*, int error, const std::string& msg) {
+      std::fprintf(stderr, "httpget: socks error %d: %s\n", error, msg.c_str());
+    };
+  }
   if (stdoutStream)
     http.OnHeaderEnd = [&http, stdoutStream](TObject*) {
       stdoutStream->Discard = http.StatusCode == 401 || http.StatusCode == 407;

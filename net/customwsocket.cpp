@@ -572,6 +572,9 @@ void TCustomWSocket::HandleCloseEvent(uint16_t error) {
   TWSocketOptions options = ComponentOptions;
   options.Exclude(wsoNoReceiveLoop);
   ReceiveLoop(0, options, true);
+  // A handler that closed the socket while draining has reported the close already (and
+  // the reset after it cleared the flag).
+  if (socket_ == INVALID_SOCKET) return;
   if (!closeReported_) {
     closeReported_ = true;
     TriggerSessionClosed(error);

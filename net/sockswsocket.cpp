@@ -1,5 +1,42 @@
 #include "net/sockswsocket.h"
 
+#include <algorithm>
+#include <cstring>
+
+using namespace platform;
+
+namespace {
+// Reads into the reply area leave its last byte free.
+constexpr int kReplyLimit = 511;
+constexpr int kVersion4ReplySize = 8;
+
+std::string Version5ReplyText(unsigned char code) {
+  switch (code) {
+    case 1: return "general SOCKS server failure";
+    case 2: return "connection not allowed by ruleset";
+    case 3: return "network unreachable";
+    case 4: return "host unreachable";
+    case 5: return "connection refused";
+    case 6: return "time to live expired";
+    case 7: return "command not supported";
+    case 8: return "address type not supported";
+    default: return "unassigned error #" + IntToStr(code);
+  }
+}
+
+int Version5ReplyCode(unsigned char code) { return code >= 1 && code <= 8 ? 20003 + code : 20012; }
+
+std::string HexGroup(unsigned value) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  do {
+    s.insert(s.begin(), digits[value & 15]);
+    value >>= 4;
+  } while (value != 0);
+  return s;
+}
+}  // namespace
+
 TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(owner) {
   ResetSocks();
   SocksUsercode.clear();
@@ -12,6 +49,9 @@ void TCustomSocksWSocket::ResetSocks() {
   socksPort_.clear();
   socksServerAssigned_ = false;
   socksPortAssigned_ = false;
+  rcvCnt_ = 0;
+  leftoverCount_ = 0;
+  leftoverStart_ = 0;
   socksLevel_ = std::string(1, '5');  // not = "5": GCC 12 misreports that with -Wrestrict
 }
 
@@ -19,6 +59,9 @@ void TCustomSocksWSocket::ResetToDefaults() {
   TCustomWSocket::ResetToDefaults();
   ResetSocks();
 }
+
+// ---------------------------------------------------------------------------------------
+// Settings.
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& value) {
   if (state_ != wsClosed) {
@@ -39,6 +82,8 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& value) {
   }
   socksServer_ = Trim(value);
   socksServerAssigned_ = !socksServer_.empty();
+  // A proxy address resolved by an earlier attempt must not be taken for the target's.
+  addrResolved_ = portResolved_ = false;
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
@@ -48,15 +93,76 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value) {
   }
   socksPort_ = Trim(value);
   socksPortAssigned_ = !socksPort_.empty();
+  addrResolved_ = portResolved_ = false;
 }
 
+std::string TCustomSocksWSocket::OversizeText(bool credentials) const {
+  const size_t user = SocksUsercode.size();
+  if (Version4()) {
+    if (socksLevel_ == "4A") {
+      if (user + addr_.size() > SocksMaxUsercodeHost4A)
+        return "socks user code and host name too long (at most " +
+               IntToStr(SocksMaxUsercodeHost4A) + " bytes together for socks 4A)";
+    } else if (user > SocksMaxUsercode4) {
+      return "socks user code too long (at most " + IntToStr(SocksMaxUsercode4) +
+             " bytes for socks 4)";
+    }
+    return std::string();
+  }
+  if (addr_.size() > SocksMaxHost5)
+    return "host name too long (at most " + IntToStr(SocksMaxHost5) + " bytes thru socks 5 server)";
+  if (credentials && user + SocksPassword.size() > SocksMaxCredentials)
+    return "socks user code and password too long (at most " + IntToStr(SocksMaxCredentials) +
+           " bytes together)";
+  return std::string();
+}
+
+// ---------------------------------------------------------------------------------------
+// Connecting.
+
 void TCustomSocksWSocket::Connect() {
-  if (socksServerAssigned_) {
-    // Going around the proxy the caller asked for would be worse than failing.
-    ReportError("Connect: SOCKS proxy connections are not supported");
+  if (!socksServerAssigned_) {
+    socksState_ = 0;
+    TCustomWSocket::Connect();
     return;
   }
+  // What is missing or in use is the base's to report; a live connection stays untouched.
+  if ((socket_ != INVALID_SOCKET && state_ != wsClosed) || !portAssigned_ || !addrAssigned_ ||
+      !protoAssigned_) {
+    TCustomWSocket::Connect();
+    return;
+  }
+  if (LowerCase(protoStr_) != "tcp" && Trim(protoStr_) != "6") {
+    ReportError("TCP is the only protocol supported thru socks server");
+    return;
+  }
+  offeredMethod_ = SocksAuthentication == socksAuthenticateUsercode ? 2 : 0;
+  // Refused before the proxy sees anything: a request never outgrows its area.
+  std::string oversize = OversizeText(offeredMethod_ == 2);
+  if (!oversize.empty()) {
+    ReportError("Connect: " + oversize);
+    return;
+  }
+  try {
+    WSocketLoad();
+    int proxyPort = ResolvePort(socksPort_, protoStr_);
+    uint32_t proxyAddr = ResolveHost(socksServer_);
+    targetPort_ = ResolvePort(port_, protoStr_) & 0xFFFF;
+    // The base connects wherever the remote address points: the proxy.
+    remote_.sin_port = htons(static_cast<platform::u_short>(proxyPort));
+    remote_.sin_addr.s_addr = proxyAddr;
+    portResolved_ = addrResolved_ = true;
+  } catch (const Exception& e) {
+    ReportError("Connect: " + e.Message());
+    return;
+  }
+  socksState_ = 1;
+  rcvCnt_ = 0;
+  leftoverCount_ = 0;
+  boundAddr_.clear();
+  boundPort_.clear();
   TCustomWSocket::Connect();
+  if (socket_ == INVALID_SOCKET) socksState_ = 0;
 }
 
 void TCustomSocksWSocket::Listen() {
@@ -67,10 +173,309 @@ void TCustomSocksWSocket::Listen() {
   TCustomWSocket::Listen();
 }
 
+void TCustomSocksWSocket::ConnectionEstablished(uint16_t error) {
+  if (socksState_ != 1) {
+    TCustomWSocket::ConnectionEstablished(error);
+    return;
+  }
+  TriggerSocksConnected(error);
+  if (error != 0) {
+    socksState_ = 0;
+    TCustomWSocket::ConnectionEstablished(error);
+    return;
+  }
+  if (socksState_ != 1 || socket_ == INVALID_SOCKET) return;  // a handler closed it
+  if (Version4()) SendVersion4Request();
+  else SendMethodRequest();
+}
+
+// ---------------------------------------------------------------------------------------
+// Requests.
+
+void TCustomSocksWSocket::SendRequest(const std::string& request) {
+  try {
+    Send(request.data(), static_cast<int>(request.size()));
+  } catch (const std::exception&) {
+  }
+}
+
+void TCustomSocksWSocket::SendVersion4Request() {
+  // The user code is a public field: it may have changed since Connect.
+  std::string oversize = OversizeText(false);
+  if (!oversize.empty()) {
+    SocksFail(20013, oversize);
+    return;
+  }
+  unsigned char address[4] = {0, 0, 0, 1};
+  if (socksLevel_ != "4A") {
+    uint32_t a;
+    try {
+      a = ResolveHost(addr_);
+    } catch (const Exception& e) {
+      SocksFail(20017, e.Message() + " " + e.ClassName());
+      return;
+    }
+    std::memcpy(address, &a, 4);  // already in network order
+  }
+  std::string r;
+  r += '\x04';
+  r += '\x01';
+  r += static_cast<char>(targetPort_ >> 8);
+  r += static_cast<char>(targetPort_ & 0xFF);
+  r.append(reinterpret_cast<const char*>(address), 4);
+  r += SocksUsercode;
+  r += '\0';
+  if (socksLevel_ == "4A") {
+    r += addr_;
+    r += '\0';
+  }
+  socksState_ = 3;
+  SendRequest(r);
+}
+
+void TCustomSocksWSocket::SendMethodRequest() {
+  const char r[3] = {5, 1, static_cast<char>(offeredMethod_)};
+  SendRequest(std::string(r, 3));
+}
+
+void TCustomSocksWSocket::SendConnectRequest() {
+  std::string r;
+  r += '\x05';
+  r += '\x01';
+  r += '\x00';
+  r += '\x03';  // always a domain name, even for a dotted address
+  r += static_cast<char>(addr_.size());
+  r += addr_;
+  r += static_cast<char>(targetPort_ >> 8);
+  r += static_cast<char>(targetPort_ & 0xFF);
+  socksState_ = 3;
+  SendRequest(r);
+}
+
+void TCustomSocksWSocket::SendUsercodeRequest() {
+  socksState_ = 2;
+  TriggerSocksAuthState(socksAuthStart);
+  if (socksState_ != 2 || socket_ == INVALID_SOCKET) return;
+  // Checked here too: the proxy may ask for a user name that was never offered, and the
+  // fields may have changed since Connect.
+  std::string oversize = OversizeText(true);
+  if (!oversize.empty()) {
+    SocksFail(20013, oversize);
+    return;
+  }
+  std::string r;
+  r += '\x01';
+  r += static_cast<char>(SocksUsercode.size());
+  r += SocksUsercode;
+  r += static_cast<char>(SocksPassword.size());
+  r += SocksPassword;
+  SendRequest(r);
+}
+
+// ---------------------------------------------------------------------------------------
+// Replies.
+
+bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t error) {
+  if (socksState_ == 0) return TCustomWSocket::TriggerDataAvailable(error);
+  // The proxy's replies are ours; the application's OnDataAvailable does not see them.
+  if (error != 0) {
+    SocksFail(error, "data receive error");
+    return true;
+  }
+  switch (socksState_) {
+    case 1: HandleMethodReply(); break;
+    case 2: HandleAuthReply(); break;
+    case 3:
+      if (Version4()) HandleVersion4Reply();
+      else HandleVersion5Reply();
+      break;
+    default: SocksFail(20013, "internal error");
+  }
+  return true;
+}
+
+bool TCustomSocksWSocket::ReceiveReply(int limit) {
+  const int room = limit - rcvCnt_;
+  if (room <= 0) return false;
+  int n = Receive(rcvBuf_ + rcvCnt_, room);
+  if (n > 0) {
+    rcvCnt_ += n;
+    return true;
+  }
+  // The proxy hung up or the connection broke before it answered: the application must
+  // still learn that its connect failed.
+  if (n == 0) SocksFail(WSAECONNRESET, "connection closed by socks server");
+  else if (LastError != WSAEWOULDBLOCK) SocksFail(LastError, "data receive error");
+  return false;
+}
+
+void TCustomSocksWSocket::HandleMethodReply() {
+  if (!ReceiveReply(kReplyLimit)) return;
+  if (Version4()) {
+    SocksFail(20001, "TWSocket logic error");
+    return;
+  }
+  if (rcvCnt_ < 2) return;
+  rcvCnt_ = 0;
+  if (rcvBuf_[0] != 5) {
+    SocksFail(20002, "socks version error");
+    return;
+  }
+  if (rcvBuf_[1] == 0) {
+    if (offeredMethod_ == 2) {
+      TriggerSocksAuthState(socksAuthNotRequired);
+      if (socksState_ != 1 || socket_ == INVALID_SOCKET) return;
+    }
+    SendConnectRequest();
+  } else if (rcvBuf_[1] == 2) {
+    SendUsercodeRequest();
+  } else {
+    SocksFail(20003, "authentification method not acceptable");
+  }
+}
+
+void TCustomSocksWSocket::HandleAuthReply() {
+  if (!ReceiveReply(kReplyLimit)) return;
+  if (rcvBuf_[0] != 1) {
+    SocksFail(20002, "socks version error");
+    return;
+  }
+  if (rcvCnt_ > 2) {
+    SocksFail(20001, "too much data availaible");
+    return;
+  }
+  if (rcvCnt_ < 2) return;
+  if (rcvBuf_[1] != 0) {
+    SocksFail(20015, "socks authentication failed");
+    return;
+  }
+  rcvCnt_ = 0;
+  TriggerSocksAuthState(socksAuthSuccess);
+  if (socksState_ != 2 || socket_ == INVALID_SOCKET) return;
+  SendConnectRequest();
+}
+
+void TCustomSocksWSocket::HandleVersion4Reply() {
+  // Exactly the reply: what follows stays in the system for the application.
+  if (!ReceiveReply(kVersion4ReplySize)) return;
+  if (rcvCnt_ < kVersion4ReplySize) return;
+  rcvCnt_ = 0;
+  if (rcvBuf_[0] != 0) {
+    SocksFail(20002, "socks version error");
+    return;
+  }
+  switch (rcvBuf_[1]) {
+    case 90: SocksDone(); break;
+    case 91: SocksFail(20016, "request rejected or failed"); break;
+    case 92: SocksFail(20008, "connection refused"); break;
+    case 93: SocksFail(20015, "authentification failed"); break;
+    default: SocksFail(20012, "unassigned error #" + IntToStr(rcvBuf_[1]));
+  }
+}
+
+void TCustomSocksWSocket::HandleVersion5Reply() {
+  if (!ReceiveReply(kReplyLimit)) return;
+  if (rcvBuf_[0] != 5) {
+    SocksFail(20002, "socks version error");
+    return;
+  }
+  if (rcvCnt_ >= 2 && rcvBuf_[1] != 0) {
+    SocksFail(Version5ReplyCode(rcvBuf_[1]), Version5ReplyText(rcvBuf_[1]));
+    return;
+  }
+  if (rcvCnt_ <= 4) return;
+  int length;
+  switch (rcvBuf_[3]) {
+    case 1: length = 10; break;
+    case 3: length = rcvBuf_[4] + 7; break;
+    case 4: length = 22; break;
+    default: length = 5;
+  }
+  if (rcvCnt_ < length) return;
+  const unsigned char* a = rcvBuf_ + 4;
+  switch (rcvBuf_[3]) {
+    case 1:
+      boundAddr_ = IntToStr(a[0]) + "." + IntToStr(a[1]) + "." + IntToStr(a[2]) + "." +
+                   IntToStr(a[3]);
+      break;
+    case 3: boundAddr_.assign(reinterpret_cast<const char*>(a + 1), a[0]); break;
+    case 4:
+      // A proxy that reached the target over IPv6 says so; the connection is still good.
+      boundAddr_.clear();
+      for (int i = 0; i < 16; i += 2) {
+        if (i > 0) boundAddr_ += ':';
+        boundAddr_ += HexGroup(static_cast<unsigned>(a[i] << 8 | a[i + 1]));
+      }
+      break;
+    default: SocksFail(20011, "address type not supported"); return;
+  }
+  boundPort_ = IntToStr(rcvBuf_[length - 2] << 8 | rcvBuf_[length - 1]);
+  // Application data that came in the same read waits in the area for the application.
+  leftoverStart_ = length;
+  leftoverCount_ = std::max(0, rcvCnt_ - length);
+  rcvCnt_ = 0;
+  SocksDone();
+}
+
+void TCustomSocksWSocket::SocksDone() {
+  socksState_ = 0;
+  ConnectionEstablished(0);
+  // Bytes that came with the reply are delivered before anything newer from the network;
+  // keep offering them while the handler takes some.
+  for (;;) {
+    if (socket_ == INVALID_SOCKET || state_ != wsConnected || socksState_ != 0) return;
+    const int before = leftoverCount_;
+    TriggerDataAvailable(0);
+    if (leftoverCount_ == 0 || leftoverCount_ == before) return;
+  }
+}
+
+void TCustomSocksWSocket::SocksFail(int code, const std::string& text) {
+  const bool authenticating = socksState_ == 2;
+  if (authenticating) TriggerSocksAuthState(socksAuthFailure);
+  TriggerSocksError(code, text);
+  socksState_ = 0;
+  ConnectionEstablished(static_cast<uint16_t>(code));
+  CloseInternal(true, static_cast<uint16_t>(code));
+}
+
+// ---------------------------------------------------------------------------------------
+// Receiving what came with the reply; events.
+
+int TCustomSocksWSocket::PendingCount() {
+  if (leftoverCount_ > 0) return leftoverCount_;
+  return TCustomWSocket::PendingCount();
+}
+
+int TCustomSocksWSocket::RawReceive(void* buffer, int size) {
+  if (leftoverCount_ <= 0) return TCustomWSocket::RawReceive(buffer, size);
+  if (size <= 0) return 0;
+  const int n = std::min(size, leftoverCount_);
+  std::memcpy(buffer, rcvBuf_ + leftoverStart_, static_cast<size_t>(n));
+  leftoverStart_ += n;
+  leftoverCount_ -= n;
+  return n;
+}
+
+void TCustomSocksWSocket::TriggerSessionClosed(uint16_t error) {
+  if (socksState_ == 2) TriggerSocksAuthState(socksAuthFailure);
+  TCustomWSocket::TriggerSessionClosed(error);
+}
+
+void TCustomSocksWSocket::TriggerDataSent(uint16_t error) {
+  // The handshake's own requests are not the application's data.
+  if (socksState_ != 0) return;
+  TCustomWSocket::TriggerDataSent(error);
+}
+
 void TCustomSocksWSocket::TriggerSocksConnected(uint16_t error) {
   if (OnSocksConnected && !Destroying()) OnSocksConnected(this, error);
 }
 
 void TCustomSocksWSocket::TriggerSocksError(int error, const std::string& msg) {
   if (OnSocksError && !Destroying()) OnSocksError(this, error, msg);
+}
+
+void TCustomSocksWSocket::TriggerSocksAuthState(TSocksAuthState state) {
+  if (OnSocksAuthState && !Destroying()) OnSocksAuthState(this, state);
 }

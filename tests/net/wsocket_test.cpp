@@ -583,23 +583,22 @@ TEST(WSocketCounter, TracksActivity) {
   c.s->Close();
 }
 
-TEST(WSocketSocks, SettingsAreKeptUntilCloseAndProxyConnectIsRefused) {
-  TWSocket s(nullptr);
-  s.SetSocksLevel("4a");
-  EXPECT_EQ(s.SocksLevel(), "4A");
-  try {
-    s.SetSocksLevel("6");
-    FAIL() << "no exception";
-  } catch (const ESocketException& e) {
-    EXPECT_EQ(e.Message(), "Invalid socks level. Must be 4, 4A or 5.");
-  }
-  s.SetSocksServer(" proxy.example ");
-  EXPECT_EQ(s.SocksServer(), "proxy.example");
-  s.SetAddr("127.0.0.1");
-  s.SetPort("80");
-  EXPECT_THROW(s.Connect(), ESocketException);
-  EXPECT_EQ(s.State(), wsClosed);
-  s.Close();
-  EXPECT_EQ(s.SocksServer(), "");
-  EXPECT_EQ(s.SocksLevel(), "5");
+TEST(WSocketLifecycle, HandlerClosingAtTheEndOfDataReportsTheCloseOnce) {
+  ScriptedPeer peer;
+  peer.Run([](int fd) {
+    ScriptedPeer::SendAll(fd, "last words");
+    return false;  // closed right after the data
+  });
+  Client c(peer.Port());
+  c.s->OnDataAvailable = [&](TObject*, uint16_t) {
+    char buf[64];
+    int n = c.s->Receive(buf, sizeof(buf));
+    if (n > 0) c.received.append(buf, static_cast<size_t>(n));
+    if (n == 0) c.s->Close();  // the peer is done
+  };
+  c.s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return c.closedCount > 0; }));
+  PumpPending();
+  EXPECT_EQ(c.received, "last words");
+  EXPECT_EQ(c.closedCount, 1);
 }
