@@ -100,7 +100,7 @@ TEST_F(UpdateCheckTest, TheWindowHoldsTheDownloaderAndTheSegmentedBar) {
 
 TEST_F(UpdateCheckTest, APressDuringTheDownloadIsIgnoredAndAFailedUnpackingAllowsAFreshCheck) {
   const std::string doc(1000, 'p');  // no 7z archive: the unpacking fails
-  server = std::make_unique<ScriptedServer>([&doc](ScriptedConnection& c) {
+  server = std::make_unique<ScriptedServer>([doc](ScriptedConnection& c) {
     const std::string request = c.ReadRequest();
     const std::string path = PathOf(request);
     if (path == "/update/demo.html") {
@@ -146,12 +146,12 @@ TEST_F(UpdateCheckTest, APressDuringTheDownloadIsIgnoredAndAFailedUnpackingAllow
 }
 
 TEST_F(UpdateCheckTest, AMissingPackageIsReportedAndTheCheckCanRunAgain) {
-  std::atomic<int> htmlAnswers{0};
-  server = std::make_unique<ScriptedServer>([&htmlAnswers](ScriptedConnection& c) {
+  auto htmlAnswers = std::make_shared<std::atomic<int>>(0);
+  server = std::make_unique<ScriptedServer>([htmlAnswers](ScriptedConnection& c) {
     const std::string path = PathOf(c.ReadRequest());
     if (path == "/update/demo.html") {
       // The first answer takes a while: a press meanwhile must not start a second check.
-      if (htmlAnswers++ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
+      if ((*htmlAnswers)++ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(400));
       c.Write("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\n20240301");
     } else {
       c.Write("HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n");

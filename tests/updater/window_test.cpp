@@ -84,7 +84,7 @@ TEST_F(UpdaterWindowTest, ShowingTheWindowPressesTheStartButtonOnceASecondLater)
 TEST_F(UpdaterWindowTest, AnEarlierPressByTheUserStopsTheTimer) {
   Form1->Show();
   RunFor(std::chrono::milliseconds(300));
-  Form1->Button2->Click();
+  RunHandler(Form1->Button2, [] { Form1->Button2->Click(); });
   RunFor(std::chrono::milliseconds(2000));
   EXPECT_EQ(presses.size(), 1u);
   EXPECT_FALSE(Form1->Timer1->Enabled());
