@@ -490,12 +490,4 @@ TEST_F(DownloaderTest, SpeedIsZeroWhenNoTimeHasPassedAndRightAcrossTheTickWrap) 
   EXPECT_NEAR(d->CurSpeed, 1000.0, 10.0);
 }
 
-TEST(DownloaderSettings, AStateFileNameWithoutAFolderIsTakenFromTheCurrentOne) {
-  TMultipartHttpDownloader d(nullptr);
-  d.SetStateFileName("pkg.state");
-  EXPECT_EQ(d.StateFileName(), "./pkg.state");
-  d.SetStateFileName("/var/tmp/pkg.state");
-  EXPECT_EQ(d.StateFileName(), "/var/tmp/pkg.state");
-}
-
 }  // namespace

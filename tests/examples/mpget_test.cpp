@@ -3,7 +3,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <regex>
 #include <string>
 
 #include "tests/support/peer_servers.h"
@@ -39,8 +38,7 @@ TEST_F(MpgetTest, FetchesTheFileInTheGivenNumberOfRanges) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_TRUE(ReadFileText(file) == doc);
   // The opening line, then the final two of the whole download.
-  const std::regex line("\\d+ bytes +\\d+%  +\\d+\\.\\d\\d Kbps  \\d\\d:\\d\\d:\\d\\d\n");
-  EXPECT_TRUE(std::regex_search(r.out, line)) << r.out;
+  EXPECT_EQ(r.out.rfind("0 bytes    0%      0.00 Kbps  00:00:00\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("200000 bytes  100%"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("* Download done index = 2 OK\n"), std::string::npos) << r.err;
   int ranges = 0;
@@ -52,14 +50,6 @@ TEST_F(MpgetTest, AMissingDocumentFails) {
   Result r = Mpget(nginx_.Url("/none.7z") + " " + dir_.Path() + "/none.7z");
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "mpget: error #404 Not Found\n");
-}
-
-TEST_F(MpgetTest, BadArgumentsShowTheUsage) {
-  for (const char* args : {"", "http://127.0.0.1/x", "http://127.0.0.1/x out --parts 0", "http://127.0.0.1/x out --parts"}) {
-    Result r = Mpget(args);
-    EXPECT_EQ(r.status, 2) << args;
-    EXPECT_NE(r.err.find("usage: mpget"), std::string::npos) << args;
-  }
 }
 
 }  // namespace

@@ -95,7 +95,7 @@ TEST_F(UpdateCheckTest, TheWindowHoldsTheDownloaderAndTheSegmentedBar) {
   EXPECT_EQ(Form1->MPBar->Height(), 37);
   EXPECT_TRUE(Form1->MPBar->Visible());
   EXPECT_EQ(Form1->MPBar->BevelOuter(), bvLowered);
-  EXPECT_EQ(Form1->BaseUrl, "http://127.0.0.1:18080/update/") << "the build's default";
+  EXPECT_EQ(Form1->BaseUrl, UPDATER_BASE_URL_SETTING) << "the build setting reaches the window";
 }
 
 TEST_F(UpdateCheckTest, APressDuringTheDownloadIsIgnoredAndAFailedUnpackingAllowsAFreshCheck) {
