@@ -97,6 +97,12 @@ TForm1::TForm1(TComponent* owner)
   MPBar->SetBounds(16, 36, 609, 37);
 }
 
+TForm1::~TForm1() {
+  // Closed during a download: the package file is still the window's to release.
+  delete MPHttp->FileStream;
+  MPHttp->FileStream = nullptr;
+}
+
 void TForm1::FormShow(TObject*) { Timer1->SetEnabled(true); }
 
 void TForm1::Timer1Timer(TObject*) { Button2->Click(); }

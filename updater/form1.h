@@ -18,6 +18,7 @@
 class TForm1 : public TForm {
  public:
   explicit TForm1(TComponent* owner);
+  ~TForm1() override;
   const char* ClassName() const override { return "TForm1"; }
 
   TProgressBar* ProgressBar1;

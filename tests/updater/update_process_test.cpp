@@ -262,7 +262,8 @@ TEST(UpdaterWindowProcess, ShowsTwoBlueSegmentsAndTheStatisticsLineMidDownload) 
                         artifacts.string()},
                        {{"DISPLAY", std::nullopt},
                         {"UPDATER_TEST_BASE_URL", nginx.Url("/slow/")},
-                        {"LSAN_OPTIONS", "suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp"}});
+                        {"LSAN_OPTIONS", "print_suppressions=0:suppressions=" + std::string(TEST_SOURCE_DIR) +
+                                             "/tests/lsan.supp"}});
   ASSERT_TRUE(session.Started());
   EXPECT_THAT(session.ReadAllLines(),
               ElementsAre("window name: 鼎川软件自动更新程序", "window size: 643x200", "blue segments: 2",
