@@ -441,9 +441,21 @@ class FormPeer : public FltkPeer {
   TForm* form_;
 };
 
+// A box whose label starts at its left edge. Fl_Widget's own label drawing keeps 3 pixels
+// free on either side of a left-aligned label, which clipped the end of a label sized to
+// its text.
+class LabelBox : public Fl_Box {
+ public:
+  LabelBox() : Fl_Box(0, 0, 10, 10) {}
+  void draw() override {
+    draw_box();
+    draw_label(x(), y(), w(), h(), align());
+  }
+};
+
 class LabelPeer : public FltkPeer {
  public:
-  explicit LabelPeer(TLabel* label) : FltkPeer(label, new Fl_Box(0, 0, 10, 10)), label_(label) {
+  explicit LabelPeer(TLabel* label) : FltkPeer(label, new LabelBox), label_(label) {
     widget_->box(FL_NO_BOX);
     widget_->align(FL_ALIGN_TOP_LEFT | FL_ALIGN_INSIDE | FL_ALIGN_CLIP);
   }

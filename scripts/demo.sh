@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
-# Shows the main job. Usage: scripts/demo.sh [repairtool]
+# Shows the main job. Usage: scripts/demo.sh [updater|repairtool]
+#   updater     (the default) a real update of a scratch installation from nginx on
+#               127.0.0.1:18080: check, download in two parts, unpack, install, start
 #   repairtool  the repair tool on a sample component set in a scratch folder
 # Installs what is needed and builds first. With a display the programs open their real
 # window; without one they print what they show as lines (console mode).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-what=${1:-repairtool}
+what=${1:-updater}
+case "$what" in
+  updater|repairtool) ;;
+  *) echo "usage: $0 [updater|repairtool]" >&2; exit 2 ;;
+esac
 
 "$top/scripts/deps.sh"
 "$top/scripts/build.sh" normal
@@ -13,6 +19,16 @@ what=${1:-repairtool}
 show_files() {  # folder, prefix to strip
   find "$1" -type f | sort | while IFS= read -r f; do
     printf '  %s: %s\n' "${f#"$2"/}" "$(head -c 60 "$f")"
+  done
+}
+
+show_tree() {  # folder: every file with its first line, or its size when it is binary
+  find "$1" -type f | sort | while IFS= read -r f; do
+    if grep -Iq . "$f" 2>/dev/null || [ ! -s "$f" ]; then
+      printf '  %s: %s\n' "${f#"$1"/}" "$(head -n 1 "$f" | tr -d '\r' | head -c 70)"
+    else
+      printf '  %s: <%s bytes>\n' "${f#"$1"/}" "$(stat -c %s "$f")"
+    fi
   done
 }
 
@@ -75,7 +91,126 @@ FAKE
   return "$status"
 }
 
+# The update server of the demo; the updater's default base URL points here.
+demo_port=18080
+demo_base_url=http://127.0.0.1:$demo_port/update/
+
+# An updater built for the demo's server: the normal build when it has the default base
+# URL, otherwise a separate build with it.
+demo_updater() {
+  local configured
+  configured=$(sed -n 's/^UPDATER_BASE_URL:STRING=//p' "$top/build/CMakeCache.txt")
+  if [ "$configured" = "$demo_base_url" ]; then
+    echo "$top/build/updater/updater"
+    return
+  fi
+  cmake -S "$top" -B "$top/build-demo" -G Ninja -DBUILD_TESTING=OFF -DUPDATER_BASE_URL="$demo_base_url" >/dev/null
+  cmake --build "$top/build-demo" -j "$(nproc)" --target updater >/dev/null
+  echo "$top/build-demo/updater/updater"
+}
+
+demo_updater_run() {
+  local scratch app www pkg updater nginx_pid="" status
+  scratch=$(mktemp -d /tmp/updater-demo-XXXXXX)
+  app=$scratch/app      # the program's folder is its application directory
+  www=$scratch/www      # what nginx serves
+  pkg=$scratch/package  # what goes into the update package
+  updater=$(demo_updater)
+  mkdir -p "$app/升级" "$app/tmp" "$www/update" "$pkg/data" "$scratch/logs"
+  cp "$updater" "$app/updater"
+
+  # The installed release of 2024-01-01: its application, a readme and the update record.
+  cat > "$app/demo-app.sh" <<'APP'
+#!/bin/sh
+echo "demo application, release 20240101, started" >> "$(dirname "$0")/started.log"
+APP
+  chmod +x "$app/demo-app.sh"
+  echo "readme of release 20240101" > "$app/readme.txt"
+  printf '%s\r\n' '[设置]' '软件类别=demo' '更新日期=20240101' > "$app/升级/更新记录.ini"
+
+  # The release of 2024-03-01 as the vendor publishes it: a 7z package with the manifest
+  # list.ini at its root and the files it names, one of them in a subfolder.
+  cat > "$pkg/demo-app.sh" <<'APP'
+#!/bin/sh
+echo "demo application, release 20240301, started" >> "$(dirname "$0")/started.log"
+APP
+  chmod +x "$pkg/demo-app.sh"
+  echo "readme of release 20240301" > "$pkg/readme.txt"
+  printf '%s\r\n' '[数据]' '版本=20240301' > "$pkg/data/settings.ini"
+  # Some bulk, so that the two parts of the download can be watched.
+  head -c $((4 * 1024 * 1024)) /dev/urandom > "$pkg/data/tables.bin"
+  printf '%s\r\n' '[file]' 'demo-app.sh=demo-app.sh' 'readme.txt=readme.txt' \
+    'data\settings.ini=data\settings.ini' 'data\tables.bin=data\tables.bin' \
+    '[文件更新日期]' 'demo-app.sh=20240301' 'readme.txt=20240301' \
+    'data\settings.ini=20240301' 'data\tables.bin=20240301' \
+    '[更新日期]' '更新日期=20240301' '[运行]' '程序=demo-app.sh' > "$pkg/list.ini"
+  (cd "$pkg" && 7z a -bso0 -bsp0 "$www/update/demo.7z" . >/dev/null)
+  printf '20240301' > "$www/update/demo.html"
+
+  # nginx on the fixed demo port; each connection is held to 512 KB/s so the bar can be watched.
+  if (exec 3<>/dev/tcp/127.0.0.1/$demo_port) 2>/dev/null; then
+    echo "port $demo_port is in use: stop what listens there and run the demo again" >&2
+    return 1
+  fi
+  cat > "$scratch/nginx.conf" <<CONF
+daemon off;
+master_process off;
+worker_processes 1;
+error_log $scratch/logs/error.log;
+pid $scratch/nginx.pid;
+events { worker_connections 64; }
+http {
+  log_format demo '\$request \$status \$body_bytes_sent';
+  access_log $scratch/logs/access.log demo;
+  client_body_temp_path $scratch/tmp_body;
+  proxy_temp_path $scratch/tmp_proxy;
+  fastcgi_temp_path $scratch/tmp_fastcgi;
+  uwsgi_temp_path $scratch/tmp_uwsgi;
+  scgi_temp_path $scratch/tmp_scgi;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$demo_port;
+    root $www;
+    location /update/ { limit_rate 512k; }
+  }
+}
+CONF
+  /usr/sbin/nginx -p "$scratch" -e "$scratch/logs/error.log" -c "$scratch/nginx.conf" &
+  nginx_pid=$!
+  # shellcheck disable=SC2064
+  trap "kill $nginx_pid 2>/dev/null; wait $nginx_pid 2>/dev/null" EXIT
+  for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/$demo_port) 2>/dev/null && break
+    sleep 0.05
+  done
+
+  echo "== scratch installation: $app"
+  echo "== update server: ${demo_base_url} (nginx), publishing demo.html = $(cat "$www/update/demo.html") and demo.7z ($(stat -c %s "$www/update/demo.7z") bytes)"
+  echo "== before the update:"
+  show_tree "$app"
+  if [ -n "${DISPLAY:-}" ]; then
+    echo "== running updater (a window opens: the check starts after a second, two blue segments fill, then it installs and closes)"
+  else
+    echo "== running updater (no display: console mode, one line per visible event)"
+  fi
+  status=0
+  (cd "$scratch" && "$app/updater" < /dev/null) | sed 's/^/  /' || status=$?
+  echo "== exit status: $status"
+  for _ in $(seq 50); do [ -f "$app/started.log" ] && break; sleep 0.1; done
+
+  echo "== requests nginx served (the release date, the probe, then one range per part):"
+  sed 's/^/  /' "$scratch/logs/access.log"
+  echo "== after the update:"
+  show_tree "$app" | grep -v '^  tmp/' || true
+  echo "  tmp/rjsj.7z: $(stat -c %s "$app/tmp/rjsj.7z") bytes, $(cmp -s "$app/tmp/rjsj.7z" "$www/update/demo.7z" && echo "identical to the published package" || echo "DIFFERENT from the published package")"
+  echo "== the update record now:"
+  sed 's/^/  /; s/\r$//' "$app/升级/更新记录.ini"
+  kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
+  trap - EXIT
+  return "$status"
+}
+
 case "$what" in
+  updater) demo_updater_run ;;
   repairtool) demo_repairtool ;;
-  *) echo "usage: $0 [repairtool]" >&2; exit 2 ;;
 esac

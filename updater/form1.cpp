@@ -1,14 +1,29 @@
 #include "updater/form1.h"
 
 #include "base/sysutils.h"
+#include "gui/application.h"
 #include "gui/dialogs.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "updater/extract_package.h"
+#include "updater/fetch_url_text.h"
+
+#ifndef UPDATER_BASE_URL
+#error "UPDATER_BASE_URL names the update server; the build sets it"
+#endif
 
 TForm1* Form1 = nullptr;
 
+namespace {
+
+// Pure blue in the 0x00BBGGRR layout.
+constexpr TColor kSegmentColor = 0xFF0000;
+constexpr int kPartCount = 2;
+
+}  // namespace
+
 TForm1::TForm1(TComponent* owner)
-    : TForm(owner), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
+    : TForm(owner), BaseUrl(UPDATER_BASE_URL), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
   SetCaption("鼎川软件自动更新程序");
   SetBounds(341, 254, 643, 200);
   SetBorderStyle(bsDialog);
@@ -58,6 +73,34 @@ TForm1::TForm1(TComponent* owner)
   Label1->Font()->SetName("宋体");
   Label1->Font()->SetHeight(-16);
   Label1->Font()->SetCharset(ANSI_CHARSET);
+
+  MPHttp = new TMultipartHttpDownloader(this);
+  MPHttp->Name = "MPHttp";
+  MPHttp->PartCount = 0;
+  MPHttp->ServerAuth = httpAuthNone;
+  MPHttp->ProxyAuth = httpAuthNone;
+  MPHttp->OnRequestDone = [this](TObject* s, int32_t code, const std::string& reason) {
+    MPHttpRequestDone(s, code, reason);
+  };
+  MPHttp->OnProgressAddSegment = [this](TObject* s, int64_t start, int64_t span, int64_t init) {
+    MPHttpProgressAddSegment(s, start, span, init);
+  };
+  MPHttp->OnProgressSetPosition = [this](TObject* s, int32_t index, int64_t position) {
+    MPHttpProgressSetPosition(s, index, position);
+  };
+  MPHttp->OnShowStats = [this](TObject* s) { MPHttpShowStats(s); };
+
+  // Over the same area as ProgressBar1; from the download on only one of them shows.
+  MPBar = new TMultiProgressBar(this);
+  MPBar->Name = "MPBar";
+  MPBar->SetParent(this);
+  MPBar->SetBounds(16, 36, 609, 37);
+}
+
+TForm1::~TForm1() {
+  // Closed during a download: the package file is still the window's to release.
+  delete MPHttp->FileStream;
+  MPHttp->FileStream = nullptr;
 }
 
 void TForm1::FormShow(TObject*) { Timer1->SetEnabled(true); }
@@ -67,6 +110,94 @@ void TForm1::Timer1Timer(TObject*) { Button2->Click(); }
 void TForm1::Button2Click(TObject*) {
   // Whoever presses first, the automatic check runs once.
   Timer1->SetEnabled(false);
+  // A second check would re-create the package file the running download writes.
+  if (busy_) return;
+  busy_ = true;
+  try {
+    TUpdateRecord record(Places.RecordFile());
+    record.WriteCheckDate(FormatDateTime("yyyymmdd", Now()));
+    const std::string category = record.Category();
+    const std::string serverDate = FetchUrlText(BaseUrl + category + ".html");
+    if (serverDate == kFetchFailed) {
+      ShowMessage("本软件不支持在这里在线升级");
+      Close();
+      return;
+    }
+    const double recorded = record.ReleaseDate();
+    if (StrToFloat(serverDate) > recorded) {
+      StartDownload(category);
+      return;
+    }
+    ShowMessage("软件已经最新版本，无需升级,网上日期为" + serverDate + ",电脑软件日期为" +
+                record.ReleaseDateText());
+    Close();
+  } catch (...) {
+    busy_ = false;
+    throw;
+  }
+}
+
+void TForm1::StartDownload(const std::string& category) {
+  MPBar->Clear();
+  MPBar->SetVisible(true);
+  ProgressBar1->SetVisible(false);
+  MPHttp->URL = BaseUrl + category + ".7z";
+  MPHttp->PartCount = kPartCount;
+  MPHttp->FileStream = new TFileStream(Places.PackageFile(), fmCreate);
+  try {
+    MPHttp->Start();
+  } catch (const Exception& e) {
+    delete MPHttp->FileStream;
+    MPHttp->FileStream = nullptr;
+    busy_ = false;
+    ShowMessage("不能下载 " + std::string(e.ClassName()) + ": " + e.Message());
+  }
+}
+
+void TForm1::MPHttpProgressAddSegment(TObject*, int64_t StartOffset, int64_t ASpan, int64_t InitPos) {
+  MPBar->AddSegment(kSegmentColor, StartOffset, ASpan, InitPos);
+}
+
+void TForm1::MPHttpProgressSetPosition(TObject*, int32_t Index, int64_t Position) {
+  MPBar->SetPosition(Index, Position);
+}
+
+std::string TForm1::StatsLine(int64_t totalCount, double percentDone, double curSpeed,
+                              TDateTime elapsedTime) {
+  std::string speed = Format("%6.2f", curSpeed);
+  if (DecimalSeparator != '.') speed = StringReplaceAll(speed, ".", std::string(1, DecimalSeparator));
+  return "已下载: " + IntToStr(totalCount) + "   %: " + Format("%3.0f", percentDone) + "   网速Kbps: " + speed +
+         "  用时: " + FormatDateTime("hh:nn:ss", elapsedTime);
+}
+
+void TForm1::MPHttpShowStats(TObject*) {
+  Label1->SetCaption(StatsLine(MPHttp->TotalCount, MPHttp->PercentDone, MPHttp->CurSpeed, MPHttp->ElapsedTime));
+}
+
+void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& Reason) {
+  // The package file is closed before anything reads it.
+  delete MPHttp->FileStream;
+  MPHttp->FileStream = nullptr;
+  if (ErrorCode != 200) {
+    ShowMessage("Finished, error #" + IntToStr(ErrorCode) + " " + Reason);
+    busy_ = false;
+    return;
+  }
+  MPBar->SetVisible(false);
+  ProgressBar1->SetVisible(true);
+  try {
+    Label1->SetCaption("正在解压文件");
+    Application->ProcessMessages();
+    ExtractPackage(Places.PackageFile(), Places.UpdateDir());
+  } catch (...) {
+    // Nobody reports it here (the download's own error handling absorbs it); a fresh
+    // check must stay possible.
+    busy_ = false;
+    throw;
+  }
+  Label1->SetCaption("正在复制文件");
+  Application->ProcessMessages();
+  Button1->Click();
 }
 
 void TForm1::Button1Click(TObject*) {

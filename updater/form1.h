@@ -1,9 +1,13 @@
-// The updater's window: one second after it is shown it presses its start button; once a
-// package has been unpacked, its never-visible second button installs it.
+// The updater's window: one second after it is shown it presses its start button, which
+// asks the update server for the release date and downloads a newer package in two
+// parts; once the package has been unpacked, its never-visible second button installs it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
+#include "download/multiparthttpdownloader.h"
+#include "download/multiprogressbar.h"
 #include "gui/button.h"
 #include "gui/form.h"
 #include "gui/label.h"
@@ -14,6 +18,7 @@
 class TForm1 : public TForm {
  public:
   explicit TForm1(TComponent* owner);
+  ~TForm1() override;
   const char* ClassName() const override { return "TForm1"; }
 
   TProgressBar* ProgressBar1;
@@ -21,7 +26,11 @@ class TForm1 : public TForm {
   TTimer* Timer1;
   TButton* Button2;
   TLabel* Label1;
+  TMultipartHttpDownloader* MPHttp;
+  TMultiProgressBar* MPBar;
 
+  // The update server (an http URL ending in '/'), fixed at build time.
+  std::string BaseUrl;
   // The installation the window works on, and the running program, which may be listed
   // in a package but cannot be waited for. Both come from the executable's own path.
   TUpdatePlaces Places;
@@ -31,11 +40,24 @@ class TForm1 : public TForm {
   void Timer1Timer(TObject* Sender);
   void Button1Click(TObject* Sender);
   void Button2Click(TObject* Sender);
+  void MPHttpProgressAddSegment(TObject* Sender, int64_t StartOffset, int64_t ASpan, int64_t InitPos);
+  void MPHttpProgressSetPosition(TObject* Sender, int32_t Index, int64_t Position);
+  void MPHttpShowStats(TObject* Sender);
+  void MPHttpRequestDone(TObject* Sender, int32_t ErrorCode, const std::string& Reason);
+
+  // The statistics line under the bar.
+  static std::string StatsLine(int64_t totalCount, double percentDone, double curSpeed,
+                               TDateTime elapsedTime);
+  // A check or a download is under way: the start button does nothing then.
+  bool Busy() const { return busy_; }
 
  private:
   void InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key);
   // Asks the user to close whatever keeps the target until it is gone or the user gives up.
   void WaitUntilReleased(const std::string& target);
+  void StartDownload(const std::string& category);
+
+  bool busy_ = false;
 };
 
 extern TForm1* Form1;
