@@ -84,10 +84,11 @@ void TMultipartHttpDownloader::WindowProc(TMessage& msg) {
   startPending_ = false;
   try {
     StartParts();
-  } catch (const Exception& e) {
+  } catch (const std::exception& e) {
     // The owner waits for OnRequestDone: it must come.
-    Display("StartParts failed: " + e.Message());
-    if (running_) Fail(mperrPartFailed, e.Message());
+    const std::string text = e.what();
+    Display("StartParts failed: " + text);
+    if (running_) Fail(mperrPartFailed, text);
   }
 }
 

@@ -147,6 +147,8 @@ void THttpCli::WindowProc(TMessage& msg) {
     }
   } catch (const Exception& e) {
     HandleBackgroundError(e);
+  } catch (const std::exception& e) {
+    HandleBackgroundError(Exception(e.what()));
   }
 }
 

@@ -132,6 +132,10 @@ platform::LRESULT TNetWndHandler::WndProc(platform::HWND hwnd, platform::UINT ms
     return platform::DefWindowProc(hwnd, msg, wParam, lParam);
   } catch (const Exception& e) {
     if (self->OnException) self->OnException(self, e);
+  } catch (const std::exception& e) {
+    // The library's own exceptions (bad_alloc, out_of_range, ...) are handler failures
+    // like any other: they must not unwind through the dispatcher either.
+    if (self->OnException) self->OnException(self, Exception(e.what()));
   }
   return 0;
 }
@@ -255,6 +259,8 @@ void TNetWndControl::WindowProc(TMessage& msg) {
     msg.Result = platform::DefWindowProc(handle_, msg.Msg, msg.WParam, msg.LParam);
   } catch (const Exception& e) {
     HandleBackgroundError(e);
+  } catch (const std::exception& e) {
+    HandleBackgroundError(Exception(e.what()));
   }
 }
 
@@ -263,13 +269,13 @@ void TNetWndControl::HandleBackgroundError(const Exception& e) {
   if (OnBgException) {
     try {
       TriggerBgException(e, canClose);
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
     }
   }
   if (canClose) {
     try {
       AbortOnError();
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
     }
   }
 }
