@@ -1251,6 +1251,10 @@ void THttpCli::PrepareRetry() {
   ResetResponse();
   DocName = docName;
   nextStep_ = nullptr;
+  // The same request once more: a range sent with it goes out again (sending emptied
+  // the properties, and the answer may have filled them with its own range).
+  ContentRangeBegin = sentRangeBegin_;
+  ContentRangeEnd = sentRangeEnd_;
   // Not ready any more: a waiting Get goes on waiting.
   SetState(httpNotConnected);
 }
