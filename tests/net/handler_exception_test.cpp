@@ -56,6 +56,30 @@ TEST(HandlerExceptions, HandlerMayKeepTheConnectionAfterAStandardException) {
   s.Close();
 }
 
+TEST(HandlerExceptions, StandardExceptionWhileDeliveringGatheredBytesGoesToOnBgException) {
+  ScriptedPeer peer;
+  peer.Run([](int fd) {
+    ScriptedPeer::SendAll(fd, "no line end yet");
+    ScriptedPeer::ReadAll(fd);
+    return false;
+  });
+  TWSocket s(nullptr);
+  std::string seen;
+  s.OnBgException = [&](TObject*, const Exception& e, bool&) { seen = e.Message(); };
+  bool connected = false;
+  s.OnSessionConnected = [&](TObject*, uint16_t) { connected = true; };
+  s.SetLineMode(true);
+  s.SetAddr("127.0.0.1");
+  s.SetPort(peer.Port());
+  s.Connect();
+  ASSERT_TRUE(PumpUntil([&] { return connected && s.BufferedCount() == 15; }));
+  // Leaving line mode hands the gathered bytes out from the message loop.
+  s.OnDataAvailable = [](TObject*, uint16_t) { throw std::out_of_range("raw bytes refused"); };
+  s.SetLineMode(false);
+  EXPECT_NO_THROW(PumpUntil([&] { return !seen.empty(); }));
+  EXPECT_EQ(seen, "raw bytes refused");
+}
+
 TEST(HandlerExceptions, StandardExceptionFromTimerTickStaysInsideTheDispatch) {
   TWSocket owner(nullptr);
   TNetTimer timer(&owner);
