@@ -157,6 +157,7 @@ void TMultipartHttpDownloader::Start() {
 
   FreeParts();
   auto* part = new TMyHttpCli(this);
+  part->EventOwner = this;
   parts_.push_back(part);
   part->Index = 0;
   part->URL = URL;
@@ -225,6 +226,7 @@ void TMultipartHttpDownloader::StartParts() {
       part = parts_[0];
     } else {
       part = new TMyHttpCli(this);
+      part->EventOwner = this;
       parts_.push_back(part);
     }
     part->StartOffset = next;

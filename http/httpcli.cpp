@@ -99,6 +99,7 @@ THttpCli::~THttpCli() {
 
 void THttpCli::CreateSocket() {
   socket_ = new TWSocket(nullptr);
+  socket_->EventOwner = this;
   socket_->OnSessionClosed = [this](TObject* s, uint16_t e) { SocketSessionClosed(s, e); };
   socket_->OnDataAvailable = [this](TObject* s, uint16_t e) { SocketDataAvailable(s, e); };
   socket_->OnSessionConnected = [this](TObject* s, uint16_t e) { SocketSessionConnected(s, e); };
@@ -1326,6 +1327,9 @@ void THttpCli::Abort() {
 // Synchronous request
 
 void THttpCli::RunRequest(THttpRequest kind) {
+  // The wait below runs the message loop: a release dispatched there must not free the
+  // client under it.
+  TNetWndBusy busy(this);
   StartRequest(kind);
   if (!socket_->ActivityCounter()) socket_->CreateActivityCounter();
   socket_->ActivityCounter()->Restart();
