@@ -85,16 +85,22 @@ void TIniFile::ReadSection(const std::string& section, TStrings* keys) const {
   AddNames(buffer.data(), n, keys);
 }
 
-void TIniFile::ReadSections(TStrings* sections) const {
-  sections->Clear();
+void TIniFile::ReadSections(TStrings* sections) const { ReadWholeList(nullptr, sections); }
+
+void TIniFile::ReadAllKeys(const std::string& section, TStrings* keys) const {
+  ReadWholeList(section.c_str(), keys);
+}
+
+void TIniFile::ReadWholeList(const char* section, TStrings* names) const {
+  names->Clear();
   // A truncated listing fills the buffer up to size - 2: grow it and ask again.
   for (platform::DWORD size = kSectionBufferSize;; size *= 2) {
     std::vector<char> buffer(size, '\0');
-    const platform::DWORD n = platform::GetPrivateProfileString(nullptr, nullptr, nullptr,
+    const platform::DWORD n = platform::GetPrivateProfileString(section, nullptr, nullptr,
                                                                 buffer.data(), size,
                                                                 fileName_.c_str());
     if (n + 2 < size || size >= (1u << 30)) {
-      AddNames(buffer.data(), n, sections);
+      AddNames(buffer.data(), n, names);
       return;
     }
   }

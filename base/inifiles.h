@@ -32,10 +32,15 @@ class TIniFile : public TObject {
   // The key names of the section in file order (listing limited to 16384 bytes of
   // names); empty for a missing section.
   void ReadSection(const std::string& section, TStrings* keys) const;
+  // Every key of the section: ReadSection's listing stops at 16384 bytes of names.
+  void ReadAllKeys(const std::string& section, TStrings* keys) const;
   void ReadSections(TStrings* sections) const;
   bool SectionExists(const std::string& section) const;
   bool ValueExists(const std::string& section, const std::string& key) const;
 
  private:
+  // The whole zero-separated listing: the sections (section nullptr) or a section's keys.
+  void ReadWholeList(const char* section, TStrings* names) const;
+
   std::string fileName_;
 };

@@ -84,10 +84,11 @@ void TMultipartHttpDownloader::WindowProc(TMessage& msg) {
   startPending_ = false;
   try {
     StartParts();
-  } catch (const Exception& e) {
+  } catch (const std::exception& e) {
     // The owner waits for OnRequestDone: it must come.
-    Display("StartParts failed: " + e.Message());
-    if (running_) Fail(mperrPartFailed, e.Message());
+    const std::string text = e.what();
+    Display("StartParts failed: " + text);
+    if (running_) Fail(mperrPartFailed, text);
   }
 }
 
@@ -156,6 +157,7 @@ void TMultipartHttpDownloader::Start() {
 
   FreeParts();
   auto* part = new TMyHttpCli(this);
+  part->EventOwner = this;
   parts_.push_back(part);
   part->Index = 0;
   part->URL = URL;
@@ -222,9 +224,9 @@ void TMultipartHttpDownloader::StartParts() {
     TMyHttpCli* part;
     if (i == 0) {
       part = parts_[0];
-      part->OnHeaderEnd = nullptr;
     } else {
       part = new TMyHttpCli(this);
+      part->EventOwner = this;
       parts_.push_back(part);
     }
     part->StartOffset = next;
@@ -237,6 +239,7 @@ void TMultipartHttpDownloader::StartParts() {
     part->Index = i;
     part->URL = URL;
     CopySettings(part);
+    part->OnHeaderEnd = [this](TObject* s) { PartHeaderEnd(s); };
     part->OnLocationChange = [this](TObject* s) { PartLocationChange(s); };
     part->OnRequestDone = [this](TObject* s, THttpRequest rq, uint16_t e) { PartRequestDone(s, rq, e); };
     part->OnDocData = [this](TObject* s, const void* b, int n) { PartDocData(s, b, n); };
@@ -262,12 +265,25 @@ int64_t TMultipartHttpDownloader::PartEnd(const TMyHttpCli* part) const {
   return std::min(part->EndOffset + 1, ContentLength);
 }
 
+void TMultipartHttpDownloader::PartHeaderEnd(TObject* sender) {
+  TMyHttpCli* part = AsPart(sender);
+  // The body is written where the part's data stands, so the answer must start there:
+  // a range answer for other bytes (a confused cache on the way) would put them at the
+  // wrong place in the file and still count as the part's data.
+  const int64_t expected = part->StartOffset + part->DataCount;
+  part->OtherRange = part->StatusCode == 206 && !part->ContentRangeBegin.empty() &&
+                     StrToInt64Def(Trim(part->ContentRangeBegin), -1) != expected;
+  if (part->OtherRange)
+    Display("Range answer index = " + IntToStr(part->Index) + " starts at " + part->ContentRangeBegin +
+            ", not at " + IntToStr(expected));
+}
+
 void TMultipartHttpDownloader::PartDocData(TObject* sender, const void* buffer, int len) {
   TMyHttpCli* part = AsPart(sender);
   if (len < 1) return;
   // Only a range answer belongs at the range's offset: a whole document (a server that
   // ignores ranges), an error page or a relocation's body would overwrite other parts.
-  if (part->StatusCode != 206) return;
+  if (part->StatusCode != 206 || part->OtherRange) return;
   if (!FileStream) throw EStreamError("No destination stream");
   FileStream->Seek(part->StartOffset + part->DataCount, TSeekOrigin::soBeginning);
   FileStream->WriteBuffer(buffer, len);
@@ -302,7 +318,9 @@ void TMultipartHttpDownloader::PartRequestDone(TObject* sender, THttpRequest, ui
     Display("Download done index = " + index + "  Short = " + IntToStr(part->DataCount));
     if (part->DataCount > part->ResumedAt) {
       part->Failures = 0;
-    } else if (!CountFailure(part, mperrPartFailed, "Range not served: 206 without data")) {
+    } else if (!CountFailure(part, mperrPartFailed,
+                             part->OtherRange ? "Range not served: 206 for other bytes"
+                                              : "Range not served: 206 without data")) {
       return;
     }
     ResumePart(part);

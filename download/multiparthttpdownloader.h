@@ -47,6 +47,7 @@ class TMyHttpCli : public THttpCli {
   bool Done = false;        // the part's request has ended
   int Failures = 0;         // consecutive attempts that did not complete the part
   int64_t ResumedAt = 0;    // DataCount when the current attempt began
+  bool OtherRange = false;  // the current answer names other bytes than were asked for
 };
 
 class TMultipartHttpDownloader : public TNetWndControl {
@@ -118,6 +119,7 @@ class TMultipartHttpDownloader : public TNetWndControl {
   void FirstHeaderEnd(TObject* sender);
   void FirstRequestDone(TObject* sender, THttpRequest rqType, uint16_t errCode);
   void StartParts();
+  void PartHeaderEnd(TObject* sender);
   void PartDocData(TObject* sender, const void* buffer, int len);
   void PartLocationChange(TObject* sender);
   void PartRequestDone(TObject* sender, THttpRequest rqType, uint16_t errCode);

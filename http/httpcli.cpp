@@ -99,6 +99,7 @@ THttpCli::~THttpCli() {
 
 void THttpCli::CreateSocket() {
   socket_ = new TWSocket(nullptr);
+  socket_->EventOwner = this;
   socket_->OnSessionClosed = [this](TObject* s, uint16_t e) { SocketSessionClosed(s, e); };
   socket_->OnDataAvailable = [this](TObject* s, uint16_t e) { SocketDataAvailable(s, e); };
   socket_->OnSessionConnected = [this](TObject* s, uint16_t e) { SocketSessionConnected(s, e); };
@@ -147,6 +148,8 @@ void THttpCli::WindowProc(TMessage& msg) {
     }
   } catch (const Exception& e) {
     HandleBackgroundError(e);
+  } catch (const std::exception& e) {
+    HandleBackgroundError(Exception(e.what()));
   }
 }
 
@@ -1249,6 +1252,10 @@ void THttpCli::PrepareRetry() {
   ResetResponse();
   DocName = docName;
   nextStep_ = nullptr;
+  // The same request once more: a range sent with it goes out again (sending emptied
+  // the properties, and the answer may have filled them with its own range).
+  ContentRangeBegin = sentRangeBegin_;
+  ContentRangeEnd = sentRangeEnd_;
   // Not ready any more: a waiting Get goes on waiting.
   SetState(httpNotConnected);
 }
@@ -1320,6 +1327,9 @@ void THttpCli::Abort() {
 // Synchronous request
 
 void THttpCli::RunRequest(THttpRequest kind) {
+  // The wait below runs the message loop: a release dispatched there must not free the
+  // client under it.
+  TNetWndBusy busy(this);
   StartRequest(kind);
   if (!socket_->ActivityCounter()) socket_->CreateActivityCounter();
   socket_->ActivityCounter()->Restart();

@@ -223,6 +223,8 @@ void TCustomWSocket::WindowProc(TMessage& msg) {
     else TNetWndControl::WindowProc(msg);
   } catch (const Exception& e) {
     HandleBackgroundError(e);
+  } catch (const std::exception& e) {
+    HandleBackgroundError(Exception(e.what()));
   }
 }
 

@@ -27,6 +27,8 @@ void TCustomLineWSocket::WindowProc(TMessage& msg) {
     DeliverBuffered();
   } catch (const Exception& e) {
     HandleBackgroundError(e);
+  } catch (const std::exception& e) {
+    HandleBackgroundError(Exception(e.what()));
   }
 }
 

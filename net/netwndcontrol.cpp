@@ -115,6 +115,17 @@ platform::LRESULT TNetWndHandler::WndProc(platform::HWND hwnd, platform::UINT ms
     if (msg >= self->FirstId && msg < self->FirstId + NetWndIdsPerHandler) {
       TNetWndControl* owner = self->Owners[msg - self->FirstId];
       if (owner) {
+        if (msg == owner->releaseId_) {
+          // Released from inside one of its own events that runs a nested loop (a modal
+          // box, a synchronous wait): that event still uses the component.
+          if (owner->Busy()) {
+            owner->releaseDeferred_ = true;
+            return 0;
+          }
+          owner->WindowProc(m);
+          return m.Result;
+        }
+        TNetWndBusy busy(owner);
         owner->WindowProc(m);
         return m.Result;
       }
@@ -126,12 +137,19 @@ platform::LRESULT TNetWndHandler::WndProc(platform::HWND hwnd, platform::UINT ms
     }
     if (msg == platform::WM_TIMER) {
       // The id is the timer object; a tick of a timer that is gone is dropped.
-      if (TNetTimer* timer = TNetTimer::FindLive(wParam)) timer->TimerTick(m);
+      if (TNetTimer* timer = TNetTimer::FindLive(wParam)) {
+        TNetWndBusy busy(timer->ownerWnd_);
+        timer->TimerTick(m);
+      }
       return 0;
     }
     return platform::DefWindowProc(hwnd, msg, wParam, lParam);
   } catch (const Exception& e) {
     if (self->OnException) self->OnException(self, e);
+  } catch (const std::exception& e) {
+    // The library's own exceptions (bad_alloc, out_of_range, ...) are handler failures
+    // like any other: they must not unwind through the dispatcher either.
+    if (self->OnException) self->OnException(self, Exception(e.what()));
   }
   return 0;
 }
@@ -182,6 +200,27 @@ void TNetWndHandlerPool::ReleaseHandler(TNetWndHandler*& handler) {
   }
   delete handler;
   handler = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------
+
+TNetWndBusy::TNetWndBusy(TNetWndControl* control) : control_(control) {
+  for (TNetWndControl* c = control_; c; c = c->EventOwner) ++c->busy_;
+}
+
+TNetWndBusy::~TNetWndBusy() {
+  // Event owners are never freed while busy, so the chain is still there.
+  for (TNetWndControl* c = control_; c;) {
+    TNetWndControl* next = c->EventOwner;
+    if (--c->busy_ == 0 && c->releaseDeferred_) {
+      c->releaseDeferred_ = false;
+      try {
+        c->ReleaseLater();
+      } catch (const std::exception&) {
+      }
+    }
+    c = next;
+  }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -255,6 +294,8 @@ void TNetWndControl::WindowProc(TMessage& msg) {
     msg.Result = platform::DefWindowProc(handle_, msg.Msg, msg.WParam, msg.LParam);
   } catch (const Exception& e) {
     HandleBackgroundError(e);
+  } catch (const std::exception& e) {
+    HandleBackgroundError(Exception(e.what()));
   }
 }
 
@@ -263,13 +304,13 @@ void TNetWndControl::HandleBackgroundError(const Exception& e) {
   if (OnBgException) {
     try {
       TriggerBgException(e, canClose);
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
     }
   }
   if (canClose) {
     try {
       AbortOnError();
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
     }
   }
 }

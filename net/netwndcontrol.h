@@ -105,6 +105,12 @@ class TNetWndControl : public TComponent {
 
   // Frees the component from the message loop (safe inside its own event handlers).
   virtual void ReleaseLater();
+  // The component whose events this one's messages run into (the client of a socket, the
+  // downloader of a part client). It counts as busy while they are handled.
+  TNetWndControl* EventOwner = nullptr;
+  // One of its messages (or one of a component it is the EventOwner of) is being handled
+  // now. A release that a nested loop dispatches meanwhile waits until that is over.
+  bool Busy() const { return busy_ > 0; }
   // Move a component to another thread: detach on the old one, attach on the new one.
   virtual void AttachThread();
   virtual void DetachThread();
@@ -119,6 +125,7 @@ class TNetWndControl : public TComponent {
 
  protected:
   friend class TNetWndHandler;
+  friend class TNetWndBusy;
   virtual void DetachForGood(bool destroying);
   virtual void WindowProc(TMessage& msg);
   virtual void HandleBackgroundError(const Exception& e);
@@ -139,4 +146,19 @@ class TNetWndControl : public TComponent {
   platform::DWORD threadId_ = 0;
   bool quitSeen_ = false;
   platform::UINT releaseId_ = 0;
+  int busy_ = 0;
+  bool releaseDeferred_ = false;
+};
+
+// Marks a component and its event owners busy while it exists; a release that came in
+// meanwhile is posted again when the last of them is no longer busy.
+class TNetWndBusy {
+ public:
+  explicit TNetWndBusy(TNetWndControl* control);
+  ~TNetWndBusy();
+  TNetWndBusy(const TNetWndBusy&) = delete;
+  TNetWndBusy& operator=(const TNetWndBusy&) = delete;
+
+ private:
+  TNetWndControl* control_;
 };

@@ -5,6 +5,7 @@
 #include "gui/dialogs.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "updater/archive/itempath.h"
 #include "updater/extract_package.h"
 #include "updater/fetch_url_text.h"
 
@@ -221,6 +222,10 @@ void TForm1::Button1Click(TObject*) {
 }
 
 void TForm1::InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key) {
+  // A key names a file of the package, and the package is unpacked only below the update
+  // directory. A key that leads out of it ("..\x") names some other file, which must be
+  // neither copied over the installation nor deleted.
+  if (!IsSafeItemPath(key)) return;
   const std::string source = Places.UnpackedFile(key);
   const std::string target = Places.Installed(manifest.FileTarget(key));
   const bool wanted = manifest.FileDate(key) > record.FileDate(key) || !platform::FileExists(target);

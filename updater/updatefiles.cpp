@@ -61,7 +61,9 @@ void TUpdateRecord::WriteFileDate(const std::string& key, const std::string& dat
   ini_.WriteString(kFileDates, key, date);
 }
 
-void TPackageManifest::ReadFileKeys(TStrings* keys) const { ini_.ReadSection(kFileList, keys); }
+// All of them: a listing cut short would leave files of the package uninstalled while the
+// release is recorded as installed.
+void TPackageManifest::ReadFileKeys(TStrings* keys) const { ini_.ReadAllKeys(kFileList, keys); }
 
 std::string TPackageManifest::FileTarget(const std::string& key) const { return ini_.ReadString(kFileList, key, ""); }
 
