@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 
 #include "download/multiparthttpdownloader.h"
 #include "platform/messages.h"
@@ -361,6 +362,50 @@ TEST_F(DownloaderTest, ARangeAnsweredWithTheWholeDocumentWritesNothing) {
   EXPECT_EQ(d->TotalCount, 1000);
   EXPECT_THAT(Said("Download done index = 1"),
               ElementsAre("Download done index = 1  Status = 200", "Download done index = 1 OK"));
+}
+
+TEST_F(DownloaderTest, ARangeAnswerForOtherBytesIsNotWrittenAtTheRange) {
+  // The second part's first answer is a 206 carrying the document's first bytes (a
+  // confused cache on the way): written at the part's offset it would corrupt the file.
+  const std::string doc = Document(1000);
+  RangeServer server(doc, [&doc](ScriptedConnection& c, const std::string& range, int attempt) {
+    if (range != "501-1000" || attempt > 1) return false;
+    c.Write(Partial(doc, 0, 498));
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, 200) << reason;
+  EXPECT_EQ(FileContent(), doc);
+  EXPECT_EQ(log.Written(), 1000) << "only the answers for the asked bytes reach the file";
+  EXPECT_EQ(server.Count("501-1000"), 2);
+}
+
+TEST_F(DownloaderTest, AServerThatKeepsAnsweringOtherBytesEndsTheDownload) {
+  const std::string doc = Document(1000);
+  RangeServer server(doc, [&doc](ScriptedConnection& c, const std::string& range, int) {
+    if (range.rfind("501-", 0) != 0) return false;
+    c.Write(Partial(doc, 0, 498));
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, mperrPartFailed);
+  EXPECT_EQ(doneCount, 1);
+  PumpFor(100);
+  EXPECT_EQ(doneCount, 1);
+}
+
+TEST_F(DownloaderTest, AStandardExceptionWhileStartingThePartsStillEndsTheDownload) {
+  RangeServer server(Document(100));
+  int added = 0;
+  d->OnProgressAddSegment = [&](TObject*, int64_t, int64_t, int64_t) {
+    if (++added == 2) throw std::out_of_range("no segment 1");
+  };
+  EXPECT_NO_THROW(Download(server.Url(), 2));
+
+  EXPECT_EQ(code, mperrPartFailed);
+  EXPECT_EQ(reason, "no segment 1");
 }
 
 TEST_F(DownloaderTest, APartThatKeepsFailingEndsTheDownloadWithAnError) {

@@ -224,6 +224,30 @@ TEST_F(InstallationTest, AFileMissingFromThePackageKeepsTheInstalledOne) {
   EXPECT_TRUE(application->Terminated());
 }
 
+TEST_F(InstallationTest, AKeyLeadingOutOfTheUpdateDirectoryIsNeitherCopiedNorDeleted) {
+  // Relative to the update directory, both keys name files of the installation itself.
+  app.Put("data.db", "the user's data");
+  app.Put("config.ini", "the user's settings");
+  app.Put("target.dll", "installed target");
+  Unpacked("[file]\r\n..\\data.db=target.dll\r\n../config.ini=other.dll\r\nok.dll=ok.dll\r\n"
+           "[文件更新日期]\r\n..\\data.db=2\r\n../config.ini=2\r\nok.dll=2\r\n"
+           "[更新日期]\r\n更新日期=20240301\r\n",
+           {{"ok.dll", "package ok"}});
+
+  Install();
+
+  EXPECT_EQ(app.Read("data.db"), "the user's data");
+  EXPECT_EQ(app.Read("config.ini"), "the user's settings");
+  EXPECT_EQ(app.Read("target.dll"), "installed target");
+  EXPECT_FALSE(app.Exists("other.dll"));
+  EXPECT_EQ(Recorded("更新日期", "..\\data.db"), "<none>");
+  EXPECT_EQ(Recorded("更新日期", "../config.ini"), "<none>");
+  // The rest of the package is installed as usual.
+  EXPECT_EQ(app.Read("ok.dll"), "package ok");
+  EXPECT_EQ(Recorded("更新日期", "ok.dll"), "2");
+  EXPECT_TRUE(application->Terminated());
+}
+
 TEST_F(InstallationTest, AfterwardsTheManifestKeepsAllButItsFileListAndTheUnpackedFilesAreGone) {
   Unpacked("[file]\r\na.dll=a.dll\r\nb.dll=b.dll\r\n[文件更新日期]\r\na.dll=20240301\r\n"
            "[更新日期]\r\n更新日期=20240301\r\n[运行]\r\n程序=none\r\n",

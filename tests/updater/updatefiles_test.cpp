@@ -120,3 +120,16 @@ TEST(PackageManifestTest, ReadsFilesDatesReleaseDateAndProgram) {
   EXPECT_EQ(manifest.Program(), "app.exe");
 }
 
+
+TEST(PackageManifestTest, ListsEveryFileKeyHoweverLongTheList) {
+  ScratchApp app;
+  std::string text = "[file]\r\n";
+  for (int i = 0; i < 1200; ++i) text += Format("bin\\module-number-%04d.dll=x\r\n", i);  // 25 bytes a name
+  app.Put("升级/list.ini", text);
+  // 30000 bytes of names: a listing that stopped at 16384 would leave files out of the
+  // installation while the release is recorded as installed.
+  const std::vector<std::string> keys = Keys(TPackageManifest(app / "升级/list.ini"));
+  ASSERT_EQ(keys.size(), 1200u);
+  EXPECT_EQ(keys.front(), "bin\\module-number-0000.dll");
+  EXPECT_EQ(keys.back(), "bin\\module-number-1199.dll");
+}
