@@ -146,10 +146,8 @@ void THttpCli::WindowProc(TMessage& msg) {
     } else {
       TNetWndControl::WindowProc(msg);
     }
-  } catch (const Exception& e) {
-    HandleBackgroundError(e);
   } catch (const std::exception& e) {
-    HandleBackgroundError(Exception(e.what()));
+    HandleFailure(e);
   }
 }
 

@@ -73,52 +73,42 @@ TCustomWSocket::~TCustomWSocket() {
 // ---------------------------------------------------------------------------------------
 // Properties.
 
+// Where the socket connects or binds changes only while it is closed.
+bool TCustomWSocket::ChangeAllowed(const char* property) {
+  if (state_ == wsClosed) return true;
+  ReportError(std::string("Cannot change ") + property + " if not closed");
+  return false;
+}
+
+// Addr, Port and Proto: trimmed, assigned when not empty, resolved again at the next use.
+void TCustomWSocket::SetTarget(const char* property, const std::string& value, std::string& field,
+                               bool& assigned, bool& resolved) {
+  if (assigned && value == field) return;
+  if (!ChangeAllowed(property)) return;
+  field = Trim(value);
+  assigned = !field.empty();
+  resolved = false;
+}
+
 void TCustomWSocket::SetAddr(const std::string& value) {
-  if (addrAssigned_ && value == addr_) return;
-  if (state_ != wsClosed) {
-    ReportError("Cannot change Addr if not closed");
-    return;
-  }
-  addr_ = Trim(value);
-  addrAssigned_ = !addr_.empty();
-  addrResolved_ = false;
+  SetTarget("Addr", value, addr_, addrAssigned_, addrResolved_);
 }
 
 void TCustomWSocket::SetPort(const std::string& value) {
-  if (portAssigned_ && value == port_) return;
-  if (state_ != wsClosed) {
-    ReportError("Cannot change Port if not closed");
-    return;
-  }
-  port_ = Trim(value);
-  portAssigned_ = !port_.empty();
-  portResolved_ = false;
+  SetTarget("Port", value, port_, portAssigned_, portResolved_);
 }
 
 void TCustomWSocket::SetProto(const std::string& value) {
-  if (protoAssigned_ && value == protoStr_) return;
-  if (state_ != wsClosed) {
-    ReportError("Cannot change Proto if not closed");
-    return;
-  }
-  protoStr_ = Trim(value);
-  protoAssigned_ = !protoStr_.empty();
-  protoResolved_ = false;
+  SetTarget("Proto", value, protoStr_, protoAssigned_, protoResolved_);
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& value) {
-  if (state_ != wsClosed) {
-    ReportError("Cannot change LocalAddr if not closed");
-    return;
-  }
+  if (!ChangeAllowed("LocalAddr")) return;
   localAddr_ = value.empty() ? "0.0.0.0" : value;
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& value) {
-  if (state_ != wsClosed) {
-    ReportError("Cannot change LocalPort if not closed");
-    return;
-  }
+  if (!ChangeAllowed("LocalPort")) return;
   localPort_ = value;
   localPortResolved_ = false;
 }
@@ -221,28 +211,12 @@ void TCustomWSocket::WindowProc(TMessage& msg) {
     else if (msg.Msg == msgCloseLater_) Close();
     else if (msg.Msg == msgTestException_) throw ESocketException("Test exception in WSocket");
     else TNetWndControl::WindowProc(msg);
-  } catch (const Exception& e) {
-    HandleBackgroundError(e);
   } catch (const std::exception& e) {
-    HandleBackgroundError(Exception(e.what()));
+    HandleFailure(e);
   }
 }
 
-void TCustomWSocket::HandleBackgroundError(const Exception& e) {
-  bool canClose = true;
-  if (OnBgException) {
-    try {
-      TriggerBgException(e, canClose);
-    } catch (const std::exception&) {
-    }
-  }
-  if (canClose) {
-    try {
-      Abort();
-    } catch (const std::exception&) {
-    }
-  }
-}
+void TCustomWSocket::AbortOnError() { Abort(); }
 
 void TCustomWSocket::LogLine(const std::string& text) {
   if (NetLogger) NetLogger(text);

@@ -199,7 +199,11 @@ class TCustomWSocket : public TNetWndControl {
 
  protected:
   void WindowProc(TMessage& msg) override;
-  void HandleBackgroundError(const Exception& e) override;
+  void AbortOnError() override;
+  // False, with the error reported, unless the socket is closed.
+  bool ChangeAllowed(const char* property);
+  void SetTarget(const char* property, const std::string& value, std::string& field, bool& assigned,
+                 bool& resolved);
   int MessageIdsNeeded() override;
   void ClaimMessageIds() override;
   void ReturnMessageIds() override;

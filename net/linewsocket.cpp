@@ -25,10 +25,8 @@ void TCustomLineWSocket::WindowProc(TMessage& msg) {
   }
   try {
     DeliverBuffered();
-  } catch (const Exception& e) {
-    HandleBackgroundError(e);
   } catch (const std::exception& e) {
-    HandleBackgroundError(Exception(e.what()));
+    HandleFailure(e);
   }
 }
 

@@ -292,11 +292,14 @@ void TNetWndControl::WindowProc(TMessage& msg) {
       return;
     }
     msg.Result = platform::DefWindowProc(handle_, msg.Msg, msg.WParam, msg.LParam);
-  } catch (const Exception& e) {
-    HandleBackgroundError(e);
   } catch (const std::exception& e) {
-    HandleBackgroundError(Exception(e.what()));
+    HandleFailure(e);
   }
+}
+
+void TNetWndControl::HandleFailure(const std::exception& e) {
+  if (const auto* known = dynamic_cast<const Exception*>(&e)) HandleBackgroundError(*known);
+  else HandleBackgroundError(Exception(e.what()));
 }
 
 void TNetWndControl::HandleBackgroundError(const Exception& e) {

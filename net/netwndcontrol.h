@@ -129,6 +129,9 @@ class TNetWndControl : public TComponent {
   virtual void DetachForGood(bool destroying);
   virtual void WindowProc(TMessage& msg);
   virtual void HandleBackgroundError(const Exception& e);
+  // A handler's failure of any kind, the library's own exceptions included: it must not
+  // unwind through the dispatcher.
+  void HandleFailure(const std::exception& e);
   virtual void TriggerBgException(const Exception& e, bool& canClose);
   virtual void ReleaseNow();
   virtual void AttachWindow();
@@ -136,6 +139,7 @@ class TNetWndControl : public TComponent {
   virtual int MessageIdsNeeded();
   virtual void ClaimMessageIds();
   virtual void ReturnMessageIds();
+  // What a background error does unless OnBgException keeps the component going.
   virtual void AbortOnError() {}
 
   platform::HWND handle_ = 0;
