@@ -994,13 +994,7 @@ void TCustomWSocket::DnsLookup(const std::string& host) {
     TriggerDnsLookupDone(WSAEINVAL);
     return;
   }
-  if (lookupHandle_) {
-    // Replaced silently: its late reply no longer matches the handle.
-    WSACancelAsyncRequest(lookupHandle_);
-    lookupHandle_ = 0;
-  }
-  lookupAddress_.clear();
-  lookupList_.Clear();
+  ForgetLookup();
   if (IsDottedAddress(host)) {
     platform::u_long a = inet_addr(Trim(host).c_str());
     if (a != INADDR_NONE) {
@@ -1022,10 +1016,7 @@ void TCustomWSocket::DnsLookup(const std::string& host) {
     ReportError(host + ": can't start DNS lookup - " + WinsockErrorTextWithCode(WSAGetLastError()));
     return;
   }
-  if (earlyReply_) {
-    earlyReply_ = false;
-    HandleLookupReply(savedReply_, false);
-  }
+  TakeEarlyReply(false);
 }
 
 void TCustomWSocket::ReverseLookup(const std::string& address) {
@@ -1034,12 +1025,7 @@ void TCustomWSocket::ReverseLookup(const std::string& address) {
     TriggerDnsLookupDone(WSAEINVAL);
     return;
   }
-  if (lookupHandle_) {
-    WSACancelAsyncRequest(lookupHandle_);
-    lookupHandle_ = 0;
-  }
-  lookupAddress_.clear();
-  lookupList_.Clear();
+  ForgetLookup();
   if (handle_ == 0) {
     ReportError("Reverse DNS Lookup: Window not assigned");
     return;
@@ -1054,10 +1040,7 @@ void TCustomWSocket::ReverseLookup(const std::string& address) {
                 WinsockErrorTextWithCode(WSAGetLastError()));
     return;
   }
-  if (earlyReply_) {
-    earlyReply_ = false;
-    HandleLookupReply(savedReply_, true);
-  }
+  TakeEarlyReply(true);
 }
 
 void TCustomWSocket::ReverseLookupBlocking(const std::string& address) {
@@ -1079,6 +1062,23 @@ void TCustomWSocket::ReverseLookupBlocking(const std::string& address) {
   lookupList_.Add(he->h_name);
   for (char** p = he->h_aliases; p && *p; ++p) lookupList_.Add(*p);
   TriggerDnsLookupDone(0);
+}
+
+// A new lookup replaces a pending one silently: its late reply no longer matches the handle.
+void TCustomWSocket::ForgetLookup() {
+  if (lookupHandle_) {
+    WSACancelAsyncRequest(lookupHandle_);
+    lookupHandle_ = 0;
+  }
+  lookupAddress_.clear();
+  lookupList_.Clear();
+}
+
+// A reply that came before the request's handle was known was kept for now.
+void TCustomWSocket::TakeEarlyReply(bool reverse) {
+  if (!earlyReply_) return;
+  earlyReply_ = false;
+  HandleLookupReply(savedReply_, reverse);
 }
 
 void TCustomWSocket::HandleLookupReply(const TMessage& msg, bool reverse) {

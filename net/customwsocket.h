@@ -247,6 +247,8 @@ class TCustomWSocket : public TNetWndControl {
   void ReceiveLoop(uint16_t error, TWSocketOptions options, bool draining);
   void HandleSelectMessage(const TMessage& msg);
   void HandleLookupReply(const TMessage& msg, bool reverse);
+  void ForgetLookup();
+  void TakeEarlyReply(bool reverse);
 
   // Private message ids, claimed in this order after the release id.
   platform::UINT msgAsyncSelect_ = 0;
