@@ -217,6 +217,18 @@ bool PostTo(ThreadQueue& q, const MSG& m) {
   return true;
 }
 
+// The queue of the thread a sink belongs to; null (with the error set) for no such sink.
+std::shared_ptr<ThreadQueue> QueueOf(HWND hwnd) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mu);
+  auto it = r.sinks.find(hwnd);
+  if (it == r.sinks.end() || !it->second.queue) {
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return nullptr;
+  }
+  return it->second.queue;
+}
+
 }  // namespace
 
 DWORD GetCurrentThreadId() { return CurrentThreadId(); }
@@ -283,17 +295,8 @@ DWORD GetSinkThreadId(HWND hwnd) {
 }
 
 bool PostMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-  std::shared_ptr<ThreadQueue> q;
-  {
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mu);
-    auto it = r.sinks.find(hwnd);
-    if (it == r.sinks.end() || !it->second.queue) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return false;
-    }
-    q = it->second.queue;
-  }
+  std::shared_ptr<ThreadQueue> q = QueueOf(hwnd);
+  if (!q) return false;
   return PostTo(*q, MSG{hwnd, msg, wParam, lParam, GetTickCount()});
 }
 
@@ -366,17 +369,8 @@ uintptr_t SetTimer(HWND hwnd, uintptr_t id, UINT elapse) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::shared_ptr<ThreadQueue> q;
-  {
-    Registry& r = TheRegistry();
-    std::lock_guard<std::mutex> lock(r.mu);
-    auto it = r.sinks.find(hwnd);
-    if (it == r.sinks.end() || !it->second.queue) {
-      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-      return 0;
-    }
-    q = it->second.queue;
-  }
+  std::shared_ptr<ThreadQueue> q = QueueOf(hwnd);
+  if (!q) return 0;
   if (q->threadId != CurrentThreadId()) {
     SetLastError(ERROR_ACCESS_DENIED);
     return 0;
