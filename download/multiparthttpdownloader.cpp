@@ -129,6 +129,14 @@ void TMultipartHttpDownloader::FreeParts() {
   parts_.clear();
 }
 
+// A part's events run into the downloader's, so it counts as busy while they are handled.
+TMyHttpCli* TMultipartHttpDownloader::NewPart() {
+  auto* part = new TMyHttpCli(this);
+  part->EventOwner = this;
+  parts_.push_back(part);
+  return part;
+}
+
 void TMultipartHttpDownloader::CopySettings(TMyHttpCli* part) {
   part->Username = Username;
   part->Password = Password;
@@ -156,9 +164,7 @@ void TMultipartHttpDownloader::Start() {
   TriggerShowStats();
 
   FreeParts();
-  auto* part = new TMyHttpCli(this);
-  part->EventOwner = this;
-  parts_.push_back(part);
+  TMyHttpCli* part = NewPart();
   part->Index = 0;
   part->URL = URL;
   CopySettings(part);
@@ -225,9 +231,7 @@ void TMultipartHttpDownloader::StartParts() {
     if (i == 0) {
       part = parts_[0];
     } else {
-      part = new TMyHttpCli(this);
-      part->EventOwner = this;
-      parts_.push_back(part);
+      part = NewPart();
     }
     part->StartOffset = next;
     // The last range asks for one byte past the end; the server stops at the last one.

@@ -116,6 +116,7 @@ class TMultipartHttpDownloader : public TNetWndControl {
 
  private:
   void FreeParts();
+  TMyHttpCli* NewPart();
   void FirstHeaderEnd(TObject* sender);
   void FirstRequestDone(TObject* sender, THttpRequest rqType, uint16_t errCode);
   void StartParts();
