@@ -30,6 +30,9 @@ SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+# Another apt run on the machine (a second checkout, an unattended upgrade) holds the
+# lock for a while: wait for it rather than fail.
+APT_WAIT=(-o DPkg::Lock::Timeout=600)
+$SUDO apt-get "${APT_WAIT[@]}" update -qq
 # Services must not start on their own: the tests start their own servers on loopback.
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+$SUDO apt-get "${APT_WAIT[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
