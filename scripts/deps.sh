@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config libgtest-dev nettle-dev
+  # fuzzing: clang with libFuzzer and the sanitizer runtimes
+  clang libfuzzer-14-dev libclang-rt-14-dev
   libfltk1.3-dev fluid libxft-dev libfontconfig-dev libxcursor-dev libxinerama-dev
   libxfixes-dev libxext-dev libxrender-dev
   # run time: the 7-Zip library and tool, a CJK font

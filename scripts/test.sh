@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test twice:
-# a normal build and one with AddressSanitizer + UndefinedBehaviorSanitizer.
+# a normal build and one with AddressSanitizer + UndefinedBehaviorSanitizer; then runs
+# every fuzz target for a few seconds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh"
@@ -18,5 +19,10 @@ for kind in normal asan; do
     status=1
   fi
 done
+# Every fuzz target briefly on its seed corpus: a parser regression shows here.
+echo "== fuzz targets"
+if ! "$top/scripts/fuzz.sh" all 5; then
+  status=1
+fi
 [ $status -eq 0 ] && echo "== all tests passed"
 exit $status
