@@ -50,6 +50,13 @@ LengthParse ParseContentLength(const std::string& text, int64_t& value) {
   return LengthParse::Number;
 }
 
+// "scheme://host:port", the parts compared as an origin.
+std::string OriginText(const std::string& protocol, const std::string& host,
+                       const std::string& port) {
+  return LowerCase(protocol.empty() ? std::string("http") : protocol) + "://" + LowerCase(host) +
+         ":" + (port.empty() ? std::string("80") : port);
+}
+
 std::string DocNameFromPath(std::string path) {
   size_t q = path.find('?');
   if (q != std::string::npos) path.erase(q);
@@ -257,6 +264,9 @@ void THttpCli::StartRequest(THttpRequest kind) {
     ConnectPort = pport.empty() ? ProxyPort : pport;
   }
   proxyConnectPort_ = ConnectPort;
+  credentialUser_ = ActiveUsername;
+  credentialPassword_ = ActivePassword;
+  credentialOrigin_ = OriginText(UrlProtocol, OriginHost, OriginPort);
   if (UrlProtocol.empty()) UrlProtocol = "http";
   if (RequestPath.empty()) RequestPath = "/";
   MakeDocName();
@@ -863,12 +873,15 @@ void THttpCli::SetNewLocation(const std::string& location) {
       ConnectHost = host;
       ConnectPort = port.empty() ? "80" : port;
       UrlProtocol = proto;
-      if (!user.empty() && !pass.empty()) {
-        ActiveUsername = user;
-        ActivePassword = pass;
-      }
       OriginHost = host;
       OriginPort = ConnectPort;  // the Host line names the new target's port
+      if (!user.empty() && !pass.empty()) {
+        // Credentials in the location were given for the place it names.
+        credentialUser_ = user;
+        credentialPassword_ = pass;
+        credentialOrigin_ = OriginText(UrlProtocol, OriginHost, OriginPort);
+      }
+      ApplyCredentialOrigin();
       RequestPath = path.empty() ? "/" : path;
       NewLocation = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
     }
@@ -886,16 +899,33 @@ void THttpCli::SetNewLocation(const std::string& location) {
     path = RequestPath;
     SplitUrl(location, path, proto, user, pass, host, port);
     ConnectPort = port.empty() ? "80" : port;
-    if (!user.empty() && !pass.empty()) {
-      ActiveUsername = user;
-      ActivePassword = pass;
-    }
     OriginHost = host;
     OriginPort = ConnectPort;
     UrlProtocol = proto;
+    if (!user.empty() && !pass.empty()) {
+      credentialUser_ = user;
+      credentialPassword_ = pass;
+      credentialOrigin_ = OriginText(UrlProtocol, OriginHost, OriginPort);
+    }
+    ApplyCredentialOrigin();
     RequestPath = NewLocation =
         proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
   }
+}
+
+void THttpCli::ApplyCredentialOrigin() {
+  if (LocationTrusted || OriginText(UrlProtocol, OriginHost, OriginPort) == credentialOrigin_) {
+    ActiveUsername = credentialUser_;
+    ActivePassword = credentialPassword_;
+    return;
+  }
+  // Another origin: nothing is offered, and its challenges find no credentials to answer
+  // with. What the old origin's challenges taught is no business of the new one either.
+  ActiveUsername.clear();
+  ActivePassword.clear();
+  AuthNTLMState = AuthDigestState = AuthBasicState = 0;
+  AuthDigestInfo = TAuthDigestInfo();
+  AuthNtlmInfo = TNtlmChallenge();
 }
 
 bool THttpCli::RunBodyReader() {

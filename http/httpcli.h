@@ -145,6 +145,9 @@ class THttpCli : public TNetWndControl {
   // Only "1.0" and "1.1": EHttpException "Insupported HTTP version" (code 5) otherwise.
   void SetRequestVer(const std::string& value);
   bool FollowRelocation = true;
+  // Server credentials belong to the origin (scheme, host, port) they were given for: a
+  // relocation to another origin goes without them unless this is set.
+  bool LocationTrusted = false;
   int32_t LocationChangeMaxCount = 5;
   int32_t LocationChangeCurCount() const { return locationChangeCurCount_; }
   THttpAuthType ServerAuth = httpAuthNone;
@@ -364,6 +367,8 @@ class THttpCli : public TNetWndControl {
   void AuthAgain();
   void AuthGiveUp(uint8_t& state);
   void SetKeepAlive(std::string& connection);
+  // The target has changed: the server credentials stay only where they belong.
+  void ApplyCredentialOrigin();
   bool DecodeNtlmChallenge(TNtlmChallenge& info);
   std::string RequestMethod() const;
 
@@ -409,6 +414,8 @@ class THttpCli : public TNetWndControl {
   bool retriedOnClose_ = false;
   std::string sentRangeBegin_, sentRangeEnd_;
   std::string proxyConnectPort_;
+  // The server credentials of this request and the origin they were given for.
+  std::string credentialUser_, credentialPassword_, credentialOrigin_;
 
   std::vector<char> uploadBuffer_;
   bool uploading_ = false;

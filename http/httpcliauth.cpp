@@ -85,6 +85,7 @@ void THttpCli::ArmAuthentication() {
 
 std::string THttpCli::AuthorizationLine(bool proxy) {
   const std::string prefix = proxy ? "Proxy-Authorization: " : "Authorization: ";
+  if (proxy && Proxy.empty()) return std::string();
   const uint8_t ntlm = proxy ? ProxyAuthNTLMState : AuthNTLMState;
   const std::string& user = proxy ? ProxyUsername : ActiveUsername;
   const std::string& password = proxy ? ProxyPassword : ActivePassword;
@@ -143,6 +144,8 @@ bool THttpCli::FindChallenge(THttpAuthType type, bool proxy) {
                              : type == httpAuthDigest ? httpoNoDigestAuth
                                                       : httpoNoBasicAuth;
   if (options_.Contains(off) && (proxy ? ProxyAuth : ServerAuth) == type) return false;
+  // Proxy credentials are for a proxy: a 407 from an origin server is not answered.
+  if (proxy && Proxy.empty()) return false;
   const std::string& user = proxy ? ProxyUsername : ActiveUsername;
   const std::string& password = proxy ? ProxyPassword : ActivePassword;
   if (authChallenges_.Count() == 0 || user.empty() || password.empty()) return false;
