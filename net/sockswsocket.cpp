@@ -192,11 +192,17 @@ void TCustomSocksWSocket::ConnectionEstablished(uint16_t error) {
 // ---------------------------------------------------------------------------------------
 // Requests.
 
-void TCustomSocksWSocket::SendRequest(const std::string& request) {
+bool TCustomSocksWSocket::SendRequest(const std::string& request) {
+  // A request that cannot go out fails the connect like a refusal from the proxy would.
+  std::string why;
   try {
-    Send(request.data(), static_cast<int>(request.size()));
-  } catch (const std::exception&) {
+    if (Send(request.data(), static_cast<int>(request.size())) >= 0) return true;
+    why = "socks request not sent";
+  } catch (const std::exception& e) {
+    why = std::string("socks request not sent: ") + e.what();
   }
+  SocksFail(LastError != 0 ? LastError : 20013, why);
+  return false;
 }
 
 void TCustomSocksWSocket::SendVersion4Request() {

@@ -78,7 +78,8 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // `credentials`: the user name request will be sent.
   std::string OversizeText(bool credentials) const;
   bool Version4() const { return !socksLevel_.empty() && socksLevel_[0] == '4'; }
-  void SendRequest(const std::string& request);
+  // False when the request could not be sent (the connect has failed then).
+  bool SendRequest(const std::string& request);
   void SendVersion4Request();
   void SendMethodRequest();
   void SendConnectRequest();
