@@ -14,6 +14,7 @@
 #include "base/classes.h"
 #include "http/httpauth.h"
 #include "http/httpcontcod.h"
+#include "http/httpresponseparser.h"
 #include "http/ntlm.h"
 #include "net/netwndcontrol.h"
 #include "net/nettimer.h"
@@ -67,8 +68,6 @@ class THttpCliOptions {
   uint8_t bits_ = 0;
 };
 
-enum class THttpChunkState { httpChunkSize, httpChunkExtension, httpChunkData, httpChunkDataEnd, httpChunkDone };
-
 // Error codes of EHttpException raised by the component itself; Get raises it with the
 // HTTP status as its code.
 constexpr uint16_t httperrBusy = 1;
@@ -87,13 +86,6 @@ class EHttpException : public Exception {
   const char* ClassName() const override { return "EHttpException"; }
   uint16_t ErrorCode;
 };
-
-// Limits on what a server may send. A response that goes beyond one ends the request
-// with an error instead of growing memory or looping.
-constexpr int kHttpMaxHeaderLine = 64 * 1024;     // bytes in one header line
-constexpr int kHttpMaxHeaderSize = 256 * 1024;    // bytes in one response header
-constexpr int kHttpMaxInterimResponses = 32;      // "100 Continue" answers per request
-constexpr int64_t kHttpMaxChunkLength = 0x7FFFFFFF;  // bytes in one chunk
 
 using TDocDataEvent = std::function<void(TObject* Sender, const void* Buffer, int Len)>;
 using TOnCommand = std::function<void(TObject* Sender, std::string& S)>;
@@ -332,8 +324,6 @@ class THttpCli : public TNetWndControl {
   std::string ResponseContentEncoding;
 
  private:
-  using TStep = void (THttpCli::*)();
-
   void SocketError(TObject* sender);
   void BandwidthTimerTick(TObject* sender);
   void StartUpload();
@@ -345,13 +335,16 @@ class THttpCli : public TNetWndControl {
   void Finish();
   void ReadAndProcess(uint16_t error);
   void ProcessReceived(uint16_t error);
-  // Hands the body bytes at the front of the receive buffer to the body reader.
-  void DeliverBody();
+  // Feeds the received bytes to the response parser and acts on what it finds.
+  void FeedParser();
+  void InterimDone();
+  // The final header has ended; false when nothing more is to be read of this response.
+  bool HeaderDone();
+  void ApplyPendingLocations();
   // Runs the body reader over bodyData_; false when the request failed meanwhile.
   bool RunBodyReader();
   void ProcessHeaderField(const std::string& name, const std::string& value);
   void SetNewLocation(const std::string& location);
-  void DeliverChunked(const char* data, int64_t len);
   void EndDocument();
   void CountRelocation(bool& stop);
   void RewindStreams();
@@ -394,19 +387,13 @@ class THttpCli : public TNetWndControl {
   int64_t receiveLength_ = 0;
   bool inDataHandler_ = false;
   bool dataPending_ = false;
-  bool lineHadCR_ = false;
-  TStep nextStep_ = nullptr;
+  THttpResponseParser parser_;
+  // Location values of the header being read, followed once it is complete.
+  std::vector<std::string> pendingLocations_;
   const char* bodyData_ = nullptr;
   int64_t bodyLength_ = 0;
-  bool documentEnded_ = false;
   bool headerDone_ = false;
   int64_t receiveStartSize_ = 0;
-  int32_t headerSize_ = 0;
-  int32_t interimCount_ = 0;
-  THttpChunkState chunkState_ = THttpChunkState::httpChunkSize;
-  int64_t chunkLength_ = 0;
-  int64_t chunkReceived_ = 0;
-  int chunkDigits_ = 0;
   bool closeRequested_ = false;
   bool failed_ = false;
   bool relocationCounted_ = false;

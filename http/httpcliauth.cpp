@@ -228,8 +228,13 @@ bool THttpCli::AnswerChallenge() {
   return true;
 }
 
-// Sends the request once more, with the states as they are now.
-void THttpCli::AuthAgain() { PostMessageToSelf(msgReconnect_); }
+// Sends the request once more, with the states as they are now. The new round gets its
+// own serial: an end the old round had already posted (its connection closing after the
+// answer, say) must not end this one.
+void THttpCli::AuthAgain() {
+  ++requestSerial_;
+  PostMessageToSelf(msgReconnect_);
+}
 
 // The request ends with the challenge status.
 void THttpCli::AuthGiveUp(uint8_t& state) {
