@@ -8,33 +8,7 @@ using namespace platform;
 namespace {
 // Reads into the reply area leave its last byte free.
 constexpr int kReplyLimit = 511;
-constexpr int kVersion4ReplySize = 8;
 
-std::string Version5ReplyText(unsigned char code) {
-  switch (code) {
-    case 1: return "general SOCKS server failure";
-    case 2: return "connection not allowed by ruleset";
-    case 3: return "network unreachable";
-    case 4: return "host unreachable";
-    case 5: return "connection refused";
-    case 6: return "time to live expired";
-    case 7: return "command not supported";
-    case 8: return "address type not supported";
-    default: return "unassigned error #" + IntToStr(code);
-  }
-}
-
-int Version5ReplyCode(unsigned char code) { return code >= 1 && code <= 8 ? 20003 + code : 20012; }
-
-std::string HexGroup(unsigned value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  do {
-    s.insert(s.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value != 0);
-  return s;
-}
 }  // namespace
 
 TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(owner) {
@@ -49,7 +23,7 @@ void TCustomSocksWSocket::ResetSocks() {
   socksPort_.clear();
   socksServerAssigned_ = false;
   socksPortAssigned_ = false;
-  rcvCnt_ = 0;
+  reply_.Expect(TSocksReplyState::Idle);
   leftoverCount_ = 0;
   leftoverStart_ = 0;
   socksLevel_ = std::string(1, '5');  // not = "5": GCC 12 misreports that with -Wrestrict
@@ -157,7 +131,7 @@ void TCustomSocksWSocket::Connect() {
     return;
   }
   socksState_ = 1;
-  rcvCnt_ = 0;
+  reply_.Expect(TSocksReplyState::Idle);
   leftoverCount_ = 0;
   boundAddr_.clear();
   boundPort_.clear();
@@ -236,11 +210,13 @@ void TCustomSocksWSocket::SendVersion4Request() {
     r += '\0';
   }
   socksState_ = 3;
+  reply_.Expect(TSocksReplyState::Version4Reply);
   SendRequest(r);
 }
 
 void TCustomSocksWSocket::SendMethodRequest() {
   const char r[3] = {5, 1, static_cast<char>(offeredMethod_)};
+  reply_.Expect(TSocksReplyState::MethodReply);
   SendRequest(std::string(r, 3));
 }
 
@@ -255,6 +231,7 @@ void TCustomSocksWSocket::SendConnectRequest() {
   r += static_cast<char>(targetPort_ >> 8);
   r += static_cast<char>(targetPort_ & 0xFF);
   socksState_ = 3;
+  reply_.Expect(TSocksReplyState::Version5Reply);
   SendRequest(r);
 }
 
@@ -275,6 +252,7 @@ void TCustomSocksWSocket::SendUsercodeRequest() {
   r += SocksUsercode;
   r += static_cast<char>(SocksPassword.size());
   r += SocksPassword;
+  reply_.Expect(TSocksReplyState::AuthReply);
   SendRequest(r);
 }
 
@@ -288,139 +266,53 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t error) {
     SocksFail(error, "data receive error");
     return true;
   }
-  switch (socksState_) {
-    case 1: HandleMethodReply(); break;
-    case 2: HandleAuthReply(); break;
-    case 3:
-      if (Version4()) HandleVersion4Reply();
-      else HandleVersion5Reply();
-      break;
-    default: SocksFail(20013, "internal error");
-  }
-  return true;
-}
-
-bool TCustomSocksWSocket::ReceiveReply(int limit) {
-  const int room = limit - rcvCnt_;
-  if (room <= 0) return false;
-  int n = Receive(rcvBuf_ + rcvCnt_, room);
-  if (n > 0) {
-    rcvCnt_ += n;
+  if (socksState_ == 1 && Version4()) {
+    SocksFail(20001, "TWSocket logic error");
     return true;
   }
-  // The proxy hung up or the connection broke before it answered: the application must
-  // still learn that its connect failed.
-  if (n == 0) SocksFail(WSAECONNRESET, "connection closed by socks server");
-  else if (LastError != WSAEWOULDBLOCK) SocksFail(LastError, "data receive error");
-  return false;
-}
-
-void TCustomSocksWSocket::HandleMethodReply() {
-  if (!ReceiveReply(kReplyLimit)) return;
-  if (Version4()) {
-    SocksFail(20001, "TWSocket logic error");
-    return;
+  const int limit = static_cast<int>(std::min<size_t>(reply_.MaxWanted(), kReplyLimit));
+  const int n = limit > 0 ? Receive(rcvBuf_, limit) : 0;
+  if (n <= 0) {
+    // The proxy hung up or the connection broke before it answered: the application
+    // must still learn that its connect failed.
+    if (n == 0) SocksFail(WSAECONNRESET, "connection closed by socks server");
+    else if (LastError != WSAEWOULDBLOCK) SocksFail(LastError, "data receive error");
+    return true;
   }
-  if (rcvCnt_ < 2) return;
-  rcvCnt_ = 0;
-  if (rcvBuf_[0] != 5) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  if (rcvBuf_[1] == 0) {
-    if (offeredMethod_ == 2) {
-      TriggerSocksAuthState(socksAuthNotRequired);
-      if (socksState_ != 1 || socket_ == INVALID_SOCKET) return;
-    }
-    SendConnectRequest();
-  } else if (rcvBuf_[1] == 2) {
-    SendUsercodeRequest();
-  } else {
-    SocksFail(20003, "authentification method not acceptable");
-  }
-}
-
-void TCustomSocksWSocket::HandleAuthReply() {
-  if (!ReceiveReply(kReplyLimit)) return;
-  if (rcvBuf_[0] != 1) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  if (rcvCnt_ > 2) {
-    SocksFail(20001, "too much data availaible");
-    return;
-  }
-  if (rcvCnt_ < 2) return;
-  if (rcvBuf_[1] != 0) {
-    SocksFail(20015, "socks authentication failed");
-    return;
-  }
-  rcvCnt_ = 0;
-  TriggerSocksAuthState(socksAuthSuccess);
-  if (socksState_ != 2 || socket_ == INVALID_SOCKET) return;
-  SendConnectRequest();
-}
-
-void TCustomSocksWSocket::HandleVersion4Reply() {
-  // Exactly the reply: what follows stays in the system for the application.
-  if (!ReceiveReply(kVersion4ReplySize)) return;
-  if (rcvCnt_ < kVersion4ReplySize) return;
-  rcvCnt_ = 0;
-  if (rcvBuf_[0] != 0) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  switch (rcvBuf_[1]) {
-    case 90: SocksDone(); break;
-    case 91: SocksFail(20016, "request rejected or failed"); break;
-    case 92: SocksFail(20008, "connection refused"); break;
-    case 93: SocksFail(20015, "authentification failed"); break;
-    default: SocksFail(20012, "unassigned error #" + IntToStr(rcvBuf_[1]));
-  }
-}
-
-void TCustomSocksWSocket::HandleVersion5Reply() {
-  if (!ReceiveReply(kReplyLimit)) return;
-  if (rcvBuf_[0] != 5) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  if (rcvCnt_ >= 2 && rcvBuf_[1] != 0) {
-    SocksFail(Version5ReplyCode(rcvBuf_[1]), Version5ReplyText(rcvBuf_[1]));
-    return;
-  }
-  if (rcvCnt_ <= 4) return;
-  int length;
-  switch (rcvBuf_[3]) {
-    case 1: length = 10; break;
-    case 3: length = rcvBuf_[4] + 7; break;
-    case 4: length = 22; break;
-    default: length = 5;
-  }
-  if (rcvCnt_ < length) return;
-  const unsigned char* a = rcvBuf_ + 4;
-  switch (rcvBuf_[3]) {
-    case 1:
-      boundAddr_ = IntToStr(a[0]) + "." + IntToStr(a[1]) + "." + IntToStr(a[2]) + "." +
-                   IntToStr(a[3]);
+  size_t used = 0;
+  switch (reply_.Put(rcvBuf_, static_cast<size_t>(n), used)) {
+    case TSocksReplyEvent::NeedMore:
       break;
-    case 3: boundAddr_.assign(reinterpret_cast<const char*>(a + 1), a[0]); break;
-    case 4:
-      // A proxy that reached the target over IPv6 says so; the connection is still good.
-      boundAddr_.clear();
-      for (int i = 0; i < 16; i += 2) {
-        if (i > 0) boundAddr_ += ':';
-        boundAddr_ += HexGroup(static_cast<unsigned>(a[i] << 8 | a[i + 1]));
+    case TSocksReplyEvent::Failed:
+      SocksFail(reply_.ErrorCode(), reply_.ErrorText());
+      break;
+    case TSocksReplyEvent::MethodChosen:
+      // Whatever came with the method reply is dropped.
+      if (reply_.Method() == 2) {
+        SendUsercodeRequest();
+      } else {
+        if (offeredMethod_ == 2) {
+          TriggerSocksAuthState(socksAuthNotRequired);
+          if (socksState_ != 1 || socket_ == INVALID_SOCKET) return true;
+        }
+        SendConnectRequest();
       }
       break;
-    default: SocksFail(20011, "address type not supported"); return;
+    case TSocksReplyEvent::AuthAccepted:
+      TriggerSocksAuthState(socksAuthSuccess);
+      if (socksState_ != 2 || socket_ == INVALID_SOCKET) return true;
+      SendConnectRequest();
+      break;
+    case TSocksReplyEvent::Connected:
+      boundAddr_ = reply_.BoundAddr();
+      boundPort_ = reply_.BoundPort();
+      // Application data that came in the same read waits in the area for the application.
+      leftoverStart_ = static_cast<int>(used);
+      leftoverCount_ = n - static_cast<int>(used);
+      SocksDone();
+      break;
   }
-  boundPort_ = IntToStr(rcvBuf_[length - 2] << 8 | rcvBuf_[length - 1]);
-  // Application data that came in the same read waits in the area for the application.
-  leftoverStart_ = length;
-  leftoverCount_ = std::max(0, rcvCnt_ - length);
-  rcvCnt_ = 0;
-  SocksDone();
+  return true;
 }
 
 void TCustomSocksWSocket::SocksDone() {

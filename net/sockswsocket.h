@@ -8,6 +8,7 @@
 #pragma once
 
 #include "net/customwsocket.h"
+#include "net/socksreply.h"
 
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
@@ -84,12 +85,6 @@ class TCustomSocksWSocket : public TCustomWSocket {
   void SendMethodRequest();
   void SendConnectRequest();
   void SendUsercodeRequest();
-  // Receives into the reply area, at most `limit` bytes in all; false when nothing came.
-  bool ReceiveReply(int limit);
-  void HandleMethodReply();
-  void HandleAuthReply();
-  void HandleVersion4Reply();
-  void HandleVersion5Reply();
   // The proxy connected the target: the application's connection starts.
   void SocksDone();
   void SocksFail(int code, const std::string& text);
@@ -103,9 +98,10 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int targetPort_ = 0;
   std::string boundAddr_;
   std::string boundPort_;
-  // Large enough for the longest version 5 reply (a 255-byte name) and what follows it.
+  TSocksReplyReader reply_;
+  // One read of the proxy's reply: the longest version 5 reply (a 255-byte name) and
+  // what follows it.
   unsigned char rcvBuf_[512] = {};
-  int rcvCnt_ = 0;
   int leftoverCount_ = 0;
   int leftoverStart_ = 0;
 };
