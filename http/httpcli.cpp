@@ -117,7 +117,10 @@ void THttpCli::WindowProc(TMessage& msg) {
       // A message left over from an earlier request must not end this one.
       if (static_cast<uint32_t>(msg.WParam) == requestSerial_) SetState(httpReady);
     } else if (msg.Msg == msgReconnect_ && msgReconnect_ != 0) {
-      if (static_cast<uint32_t>(msg.WParam) == requestSerial_) Login();
+      if (static_cast<uint32_t>(msg.WParam) == requestSerial_) {
+        reconnectPending_ = false;
+        Login();
+      }
     } else {
       TNetWndControl::WindowProc(msg);
     }
@@ -192,6 +195,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
     throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
 
   ++requestSerial_;
+  reconnectPending_ = false;
   if (kind == httpCLOSE) {
     StatusCode = 200;
     StatusText = "OK";
@@ -965,7 +969,7 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
   if (aborting) Relocating = false;
   // A retry or relocation is under way: the connection that ended is the old one, and
   // the new round's own connection follows.
-  if (state_ == httpNotConnected) {
+  if (reconnectPending_) {
     NotifySessionClosed();
     return;
   }
@@ -1069,6 +1073,9 @@ void THttpCli::StartRelocation() {
     return;
   }
   relocationCounted_ = false;
+  // Carried out now: a close of this connection before the new request goes out is no
+  // second relocation.
+  Relocating = false;
   if (OnLocationChange) OnLocationChange(this);
   RewindStreams();
   std::string location = NewLocation;
@@ -1149,6 +1156,7 @@ void THttpCli::SetState(THttpCliState newState) {
 }
 
 void THttpCli::PostMessageToSelf(uint32_t msg) {
+  if (msg == msgReconnect_) reconnectPending_ = true;
   platform::PostMessage(Handle(), msg, requestSerial_, 0);
 }
 

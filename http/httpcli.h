@@ -399,6 +399,8 @@ class THttpCli : public TNetWndControl {
   bool relocationCounted_ = false;
   bool reusedConnection_ = false;
   bool retriedOnClose_ = false;
+  // A reconnect is posted and not yet run: a close meanwhile ends the old connection only.
+  bool reconnectPending_ = false;
   std::string sentRangeBegin_, sentRangeEnd_;
   std::string proxyConnectPort_;
   // The server credentials of this request and the origin they were given for.

@@ -156,5 +156,27 @@ TEST_F(HostileTest, ParserErrorsEndWith404AndTheAbortCode) {
   }
 }
 
+TEST_F(HostileTest, RelocationsOnAKeptAliveConnectionEndOnce) {
+  // Found by fuzzing the whole client: a status line that is none, relocations without
+  // a length, and the server closing after the last of them.
+  ScriptedServer server(ScriptedServer::Responses({
+      "HTTP/1.1 302 Found\r\nLocation: oagain\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.1 302 Found\r\nLocation: oagain\r\nContent-Length: 0\r\n\r\n",
+      "H\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n",
+      "HTTP/1.1 302 Found\r\nLocation: ?again\r\nContn-etLength: 0\r\n\r\n",
+      "HTTP/1.1 302 Found\r\nLocation: /again\r\nContent-Length: 0\r\n\r\n",
+  }));
+  http->SetRequestVer("1.1");
+  http->OnRequestDone = [this](TObject*, THttpRequest, uint16_t err) {
+    ++doneCount;
+    doneError = err;
+    events += "done(" + std::to_string(http->StatusCode) + ");";
+  };
+  http->OnStateChange = [this](TObject*) { events += std::to_string(static_cast<int>(http->State())) + ","; };
+  GetAndWait(server.Url("/start/doc.html"));
+  PumpFor(300);
+  EXPECT_EQ(doneCount, 1) << events;
+}
+
 }  // namespace
 }  // namespace testsupport
