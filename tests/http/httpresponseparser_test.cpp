@@ -31,6 +31,22 @@ std::vector<std::string> CorpusResponses() {
   return out;
 }
 
+// Feeds r to p until `until` (or an error) comes; answers the bytes taken, and the body.
+size_t FeedUntil(THttpResponseParser& p, const std::string& r, THttpParseEvent until,
+                 std::string* body = nullptr) {
+  size_t used = 0;
+  THttpParseStep step;
+  do {
+    step = p.Put(r.data() + used, r.size() - used);
+    used += step.Consumed;
+    if (body && step.Event == THttpParseEvent::Body) body->append(p.Data(), p.Size());
+  } while (step.Event != until && step.Event != THttpParseEvent::Error &&
+           !(step.Event == THttpParseEvent::NeedMore && used == r.size() &&
+             until != THttpParseEvent::NeedMore));
+  EXPECT_EQ(step.Event, until);
+  return used;
+}
+
 std::string Whole(const std::string& bytes, bool head = false) {
   return HttpTranscript({bytes}, head);
 }
@@ -111,16 +127,8 @@ TEST(ResponseParserLimits, ChunkSizeAtAndOverItsBound) {
   const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   THttpResponseParser p;
   p.Reset();
-  const std::string at = head + "7fffffff\r\nabc";
-  size_t used = 0;
-  THttpParseStep step;
   std::string data;
-  do {
-    step = p.Put(at.data() + used, at.size() - used);
-    used += step.Consumed;
-    if (step.Event == THttpParseEvent::Body) data.append(p.Data(), p.Size());
-  } while (step.Event != THttpParseEvent::NeedMore && step.Event != THttpParseEvent::Error);
-  EXPECT_EQ(step.Event, THttpParseEvent::NeedMore);
+  FeedUntil(p, head + "7fffffff\r\nabc", THttpParseEvent::NeedMore, &data);
   EXPECT_EQ(data, "abc");
   EXPECT_FALSE(p.CompleteAtClose());
   EXPECT_NE(Whole(head + "80000000\r\n").find("X6\n"), std::string::npos);
@@ -163,14 +171,8 @@ TEST(ResponseParserAnswers, ChunkedBodyWithExtensionsEndsAtTheFirstLineEndAfterT
       "5;name=value\r\nhello\r\n6 ; x\r\n world\r\n0;last\r\nTrailer: yes\r\n\r\n";
   THttpResponseParser p;
   p.Reset();
-  size_t used = 0;
   std::string data;
-  THttpParseStep step;
-  do {
-    step = p.Put(r.data() + used, r.size() - used);
-    used += step.Consumed;
-    if (step.Event == THttpParseEvent::Body) data.append(p.Data(), p.Size());
-  } while (step.Event != THttpParseEvent::End && step.Event != THttpParseEvent::Error);
+  const size_t used = FeedUntil(p, r, THttpParseEvent::End, &data);
   EXPECT_EQ(data, "hello world");
   EXPECT_EQ(p.BodyReceived(), 11);
   // The trailer is not read: it is left over, as bytes after the document.
@@ -196,26 +198,14 @@ TEST(ResponseParserAnswers, ContentLengthEndsTheDocumentAndLeavesTheRest) {
   const std::string r = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nabcdef";
   THttpResponseParser p;
   p.Reset();
-  size_t used = 0;
-  THttpParseStep step;
-  do {
-    step = p.Put(r.data() + used, r.size() - used);
-    used += step.Consumed;
-  } while (step.Event != THttpParseEvent::End);
-  EXPECT_EQ(r.substr(used), "def");
+  EXPECT_EQ(r.substr(FeedUntil(p, r, THttpParseEvent::End)), "def");
   EXPECT_TRUE(p.CompleteAtClose());
 }
 
 TEST(ResponseParserAnswers, ShortBodiesAreIncompleteAtTheClose) {
   THttpResponseParser p;
   p.Reset();
-  const std::string r = "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nab";
-  size_t used = 0;
-  THttpParseStep step;
-  do {
-    step = p.Put(r.data() + used, r.size() - used);
-    used += step.Consumed;
-  } while (step.Event != THttpParseEvent::NeedMore);
+  FeedUntil(p, "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\nab", THttpParseEvent::NeedMore);
   EXPECT_FALSE(p.CompleteAtClose());
 }
 
