@@ -18,7 +18,7 @@ TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(own
 }
 
 void TCustomSocksWSocket::ResetSocks() {
-  socksState_ = 0;
+  socksState_ = TSocksPhase::Off;
   socksServer_.clear();
   socksPort_.clear();
   socksServerAssigned_ = false;
@@ -96,7 +96,7 @@ std::string TCustomSocksWSocket::OversizeText(bool credentials) const {
 
 void TCustomSocksWSocket::Connect() {
   if (!socksServerAssigned_) {
-    socksState_ = 0;
+    socksState_ = TSocksPhase::Off;
     TCustomWSocket::Connect();
     return;
   }
@@ -130,13 +130,13 @@ void TCustomSocksWSocket::Connect() {
     ReportError("Connect: " + e.Message());
     return;
   }
-  socksState_ = 1;
+  socksState_ = TSocksPhase::Opening;
   reply_.Expect(TSocksReplyState::Idle);
   leftoverCount_ = 0;
   boundAddr_.clear();
   boundPort_.clear();
   TCustomWSocket::Connect();
-  if (socket_ == INVALID_SOCKET) socksState_ = 0;
+  if (socket_ == INVALID_SOCKET) socksState_ = TSocksPhase::Off;
 }
 
 void TCustomSocksWSocket::Listen() {
@@ -148,17 +148,17 @@ void TCustomSocksWSocket::Listen() {
 }
 
 void TCustomSocksWSocket::ConnectionEstablished(uint16_t error) {
-  if (socksState_ != 1) {
+  if (socksState_ != TSocksPhase::Opening) {
     TCustomWSocket::ConnectionEstablished(error);
     return;
   }
   TriggerSocksConnected(error);
   if (error != 0) {
-    socksState_ = 0;
+    socksState_ = TSocksPhase::Off;
     TCustomWSocket::ConnectionEstablished(error);
     return;
   }
-  if (socksState_ != 1 || socket_ == INVALID_SOCKET) return;  // a handler closed it
+  if (socksState_ != TSocksPhase::Opening || socket_ == INVALID_SOCKET) return;  // a handler closed it
   if (Version4()) SendVersion4Request();
   else SendMethodRequest();
 }
@@ -209,7 +209,7 @@ void TCustomSocksWSocket::SendVersion4Request() {
     r += addr_;
     r += '\0';
   }
-  socksState_ = 3;
+  socksState_ = TSocksPhase::Connecting;
   reply_.Expect(TSocksReplyState::Version4Reply);
   SendRequest(r);
 }
@@ -230,15 +230,15 @@ void TCustomSocksWSocket::SendConnectRequest() {
   r += addr_;
   r += static_cast<char>(targetPort_ >> 8);
   r += static_cast<char>(targetPort_ & 0xFF);
-  socksState_ = 3;
+  socksState_ = TSocksPhase::Connecting;
   reply_.Expect(TSocksReplyState::Version5Reply);
   SendRequest(r);
 }
 
 void TCustomSocksWSocket::SendUsercodeRequest() {
-  socksState_ = 2;
+  socksState_ = TSocksPhase::Authenticating;
   TriggerSocksAuthState(socksAuthStart);
-  if (socksState_ != 2 || socket_ == INVALID_SOCKET) return;
+  if (socksState_ != TSocksPhase::Authenticating || socket_ == INVALID_SOCKET) return;
   // Checked here too: the proxy may ask for a user name that was never offered, and the
   // fields may have changed since Connect.
   std::string oversize = OversizeText(true);
@@ -260,13 +260,13 @@ void TCustomSocksWSocket::SendUsercodeRequest() {
 // Replies.
 
 bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t error) {
-  if (socksState_ == 0) return TCustomWSocket::TriggerDataAvailable(error);
+  if (socksState_ == TSocksPhase::Off) return TCustomWSocket::TriggerDataAvailable(error);
   // The proxy's replies are ours; the application's OnDataAvailable does not see them.
   if (error != 0) {
     SocksFail(error, "data receive error");
     return true;
   }
-  if (socksState_ == 1 && Version4()) {
+  if (socksState_ == TSocksPhase::Opening && Version4()) {
     SocksFail(20001, "TWSocket logic error");
     return true;
   }
@@ -293,14 +293,14 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t error) {
       } else {
         if (offeredMethod_ == 2) {
           TriggerSocksAuthState(socksAuthNotRequired);
-          if (socksState_ != 1 || socket_ == INVALID_SOCKET) return true;
+          if (socksState_ != TSocksPhase::Opening || socket_ == INVALID_SOCKET) return true;
         }
         SendConnectRequest();
       }
       break;
     case TSocksReplyEvent::AuthAccepted:
       TriggerSocksAuthState(socksAuthSuccess);
-      if (socksState_ != 2 || socket_ == INVALID_SOCKET) return true;
+      if (socksState_ != TSocksPhase::Authenticating || socket_ == INVALID_SOCKET) return true;
       SendConnectRequest();
       break;
     case TSocksReplyEvent::Connected:
@@ -316,12 +316,12 @@ bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t error) {
 }
 
 void TCustomSocksWSocket::SocksDone() {
-  socksState_ = 0;
+  socksState_ = TSocksPhase::Off;
   ConnectionEstablished(0);
   // Bytes that came with the reply are delivered before anything newer from the network;
   // keep offering them while the handler takes some.
   for (;;) {
-    if (socket_ == INVALID_SOCKET || state_ != wsConnected || socksState_ != 0) return;
+    if (socket_ == INVALID_SOCKET || state_ != wsConnected || socksState_ != TSocksPhase::Off) return;
     const int before = leftoverCount_;
     TriggerDataAvailable(0);
     if (leftoverCount_ == 0 || leftoverCount_ == before) return;
@@ -329,10 +329,10 @@ void TCustomSocksWSocket::SocksDone() {
 }
 
 void TCustomSocksWSocket::SocksFail(int code, const std::string& text) {
-  const bool authenticating = socksState_ == 2;
+  const bool authenticating = socksState_ == TSocksPhase::Authenticating;
   if (authenticating) TriggerSocksAuthState(socksAuthFailure);
   TriggerSocksError(code, text);
-  socksState_ = 0;
+  socksState_ = TSocksPhase::Off;
   ConnectionEstablished(static_cast<uint16_t>(code));
   CloseInternal(true, static_cast<uint16_t>(code));
 }
@@ -356,13 +356,13 @@ int TCustomSocksWSocket::RawReceive(void* buffer, int size) {
 }
 
 void TCustomSocksWSocket::TriggerSessionClosed(uint16_t error) {
-  if (socksState_ == 2) TriggerSocksAuthState(socksAuthFailure);
+  if (socksState_ == TSocksPhase::Authenticating) TriggerSocksAuthState(socksAuthFailure);
   TCustomWSocket::TriggerSessionClosed(error);
 }
 
 void TCustomSocksWSocket::TriggerDataSent(uint16_t error) {
   // The handshake's own requests are not the application's data.
-  if (socksState_ != 0) return;
+  if (socksState_ != TSocksPhase::Off) return;
   TCustomWSocket::TriggerDataSent(error);
 }
 

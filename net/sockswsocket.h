@@ -64,14 +64,18 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int RawReceive(void* buffer, int size) override;
 
   // True while a proxy negotiation is running.
-  virtual bool SocksNegotiating() const { return socksState_ != 0; }
+  virtual bool SocksNegotiating() const { return socksState_ != TSocksPhase::Off; }
   virtual void TriggerSocksConnected(uint16_t error);
   virtual void TriggerSocksError(int error, const std::string& msg);
   virtual void TriggerSocksAuthState(TSocksAuthState state);
 
-  // 0 none, 1 waiting for the proxy connection or the method reply, 2 waiting for the
-  // authentication reply, 3 waiting for the connect reply.
-  int socksState_ = 0;
+  enum class TSocksPhase {
+    Off,             // no proxy negotiation
+    Opening,         // waiting for the proxy's connection or its method reply
+    Authenticating,  // waiting for the answer to user name and password
+    Connecting       // waiting for the answer to the connect request
+  };
+  TSocksPhase socksState_ = TSocksPhase::Off;
 
  private:
   void ResetSocks();
