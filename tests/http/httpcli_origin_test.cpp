@@ -8,6 +8,7 @@
 
 #include "http/httpauth.h"
 #include "tests/http/client_fixture.h"
+#include "tests/support/peer_servers.h"
 
 namespace testsupport {
 namespace {
@@ -269,6 +270,30 @@ TEST_F(ClientTest, ThroughAProxyOnlyTheProxyCredentialsFollowARelocation) {
   EXPECT_EQ(p[1].substr(0, 33), "GET http://other.invalid:8080/b H");
   EXPECT_FALSE(HasLine(p[1], "Authorization"));
   EXPECT_TRUE(HasLine(p[1], "Proxy-Authorization"));
+}
+
+TEST_F(ClientTest, BehindARealProxyNoOriginSeesAnyCredentialOfTheProxy) {
+  HttpProxyServer proxy("BasicAuth carol proxypass\n");
+  ScriptedServer other(ScriptedServer::Responses({Response("HTTP/1.1 200 OK", "", "other")}));
+  ScriptedServer origin(ScriptedServer::Responses({Relocation(302, other.Url("/b"))}));
+  http->Proxy = "127.0.0.1:" + std::to_string(proxy.Port());
+  http->ProxyAuth = httpAuthBasic;
+  http->ProxyUsername = "carol";
+  http->ProxyPassword = "proxypass";
+  http->ServerAuth = httpAuthBasic;
+  http->Username = "user";
+  http->Password = "password";
+  GetAndWait(origin.Url("/a"));
+  EXPECT_EQ(http->StatusCode, 200);
+  EXPECT_EQ(body.DataString(), "other");
+  auto a = origin.Requests();
+  auto b = other.Requests();
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_FALSE(HasLine(a[0], "Proxy-Authorization")) << a[0];
+  EXPECT_TRUE(HasLine(a[0], "Authorization")) << a[0];
+  EXPECT_FALSE(HasLine(b[0], "Proxy-Authorization")) << b[0];
+  EXPECT_FALSE(HasLine(b[0], "Authorization")) << b[0];
 }
 
 }  // namespace
