@@ -249,18 +249,23 @@ TEST_F(ClientTest, WithoutAProxyA407IsNotAnswered) {
   EXPECT_FALSE(HasLine(a[0], "Proxy-Authorization"));
 }
 
+// Through the proxy on port, Basic offered to the proxy and to the server from the start.
+void UseProxyAndOfferBoth(THttpCli& h, uint16_t port) {
+  h.Proxy = "127.0.0.1:" + std::to_string(port);
+  h.ProxyAuth = httpAuthBasic;
+  h.ProxyUsername = "carol";
+  h.ProxyPassword = "proxypass";
+  h.ServerAuth = httpAuthBasic;
+  h.Username = "user";
+  h.Password = "password";
+}
+
 TEST_F(ClientTest, ThroughAProxyOnlyTheProxyCredentialsFollowARelocation) {
   // The scripted server plays the proxy; every request reaches it.
   ScriptedServer proxy(ScriptedServer::Responses(
       {Relocation(302, "http://other.invalid:8080/b"), Response("HTTP/1.1 200 OK", "", "b")}));
   http->SetRequestVer("1.1");
-  http->Proxy = "127.0.0.1:" + std::to_string(proxy.Port());
-  http->ProxyAuth = httpAuthBasic;
-  http->ProxyUsername = "proxyuser";
-  http->ProxyPassword = "proxypass";
-  http->ServerAuth = httpAuthBasic;
-  http->Username = "user";
-  http->Password = "password";
+  UseProxyAndOfferBoth(*http, proxy.Port());
   GetAndWait("http://origin.invalid/a");
   EXPECT_EQ(http->StatusCode, 200);
   auto p = proxy.Requests();
@@ -276,13 +281,7 @@ TEST_F(ClientTest, BehindARealProxyNoOriginSeesAnyCredentialOfTheProxy) {
   HttpProxyServer proxy("BasicAuth carol proxypass\n");
   ScriptedServer other(ScriptedServer::Responses({Response("HTTP/1.1 200 OK", "", "other")}));
   ScriptedServer origin(ScriptedServer::Responses({Relocation(302, other.Url("/b"))}));
-  http->Proxy = "127.0.0.1:" + std::to_string(proxy.Port());
-  http->ProxyAuth = httpAuthBasic;
-  http->ProxyUsername = "carol";
-  http->ProxyPassword = "proxypass";
-  http->ServerAuth = httpAuthBasic;
-  http->Username = "user";
-  http->Password = "password";
+  UseProxyAndOfferBoth(*http, proxy.Port());
   GetAndWait(origin.Url("/a"));
   EXPECT_EQ(http->StatusCode, 200);
   EXPECT_EQ(body.DataString(), "other");
