@@ -5,12 +5,15 @@
 //           [--timeout SECONDS] [--proxy HOST[:PORT]]
 //           [--user NAME:PASSWORD] [--auth basic|digest|ntlm]
 //           [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]
-//           [--socks HOST:PORT] [--socks-level 4|4A|5] [--socks-user NAME:PASSWORD] URL
+//           [--socks HOST:PORT] [--socks-level 4|4A|5] [--socks-user NAME:PASSWORD]
+//           [--location-trusted] URL
 //
 // --socks reaches the server through a SOCKS proxy (level 5 unless told otherwise);
 // --socks-user offers a user name and password to a level 5 proxy.
 // Credentials answer the server's (--user) or the proxy's (--proxy-user) challenges;
-// --auth and --proxy-auth also offer them with the first request.
+// --auth and --proxy-auth also offer them with the first request. The server
+// credentials go only to the scheme, host and port of the URL; --location-trusted lets
+// them follow relocations elsewhere.
 //
 // Without --timeout the request runs asynchronously on the message loop; with it the
 // synchronous Get waits with that idle limit. The exit status is 0 only when an HTTP
@@ -49,7 +52,7 @@ int Usage() {
                "               [--user NAME:PASSWORD] [--auth basic|digest|ntlm]\n"
                "               [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]\n"
                "               [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-               "               [--socks-user NAME:PASSWORD] URL\n");
+               "               [--socks-user NAME:PASSWORD] [--location-trusted] URL\n");
   return 2;
 }
 
@@ -60,6 +63,7 @@ struct Options {
   THttpAuthType auth = httpAuthNone, proxyAuth = httpAuthNone;
   bool verbose = false;
   bool sync = false;
+  bool locationTrusted = false;
   unsigned long timeout = 0;
 };
 
@@ -94,6 +98,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
       if (!value(o.output)) return false;
     } else if (a == "-v") {
       o.verbose = true;
+    } else if (a == "--location-trusted") {
+      o.locationTrusted = true;
     } else if (a == "--http-version") {
       if (!value(o.version)) return false;
     } else if (a == "--range") {
@@ -165,6 +171,7 @@ int main(int argc, char** argv) {
   SplitCredentials(opt.user, http.Username, http.Password);
   SplitCredentials(opt.proxyUser, http.ProxyUsername, http.ProxyPassword);
   http.ServerAuth = opt.auth;
+  http.LocationTrusted = opt.locationTrusted;
   http.ProxyAuth = opt.proxyAuth;
   if (!opt.socks.empty()) {
     size_t colon = opt.socks.rfind(':');

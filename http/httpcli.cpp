@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "http/contentrange.h"
 #include "http/urlparse.h"
 #include "platform/messages.h"
 
@@ -17,37 +18,11 @@ constexpr int64_t kReadSize = 64 * 1024;
 constexpr uint16_t kErrConnAborted = 10053;
 constexpr uint16_t kErrConnReset = 10054;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-enum class LengthParse { Number, NotANumber, Invalid };
-
-// A Content-Length value: decimal digits only. A text that is no number at all gives
-// -1 (the body then runs to the close); a negative or out-of-range number is invalid.
-LengthParse ParseContentLength(const std::string& text, int64_t& value) {
-  std::string s = Trim(text);
-  size_t i = 0;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-  if (i == s.size()) return LengthParse::NotANumber;
-  for (size_t j = i; j < s.size(); ++j)
-    if (s[j] < '0' || s[j] > '9') return LengthParse::NotANumber;
-  if (negative) {
-    bool allZero = s.find_first_not_of('0', i) == std::string::npos;
-    if (!allZero) return LengthParse::Invalid;
-  }
-  int64_t v = 0;
-  for (size_t j = i; j < s.size(); ++j) {
-    int d = s[j] - '0';
-    if (v > (INT64_MAX - d) / 10) return LengthParse::Invalid;
-    v = v * 10 + d;
-  }
-  value = v;
-  return LengthParse::Number;
+// "scheme://host:port", the parts compared as an origin.
+std::string OriginText(const std::string& protocol, const std::string& host,
+                       const std::string& port) {
+  return LowerCase(protocol.empty() ? std::string("http") : protocol) + "://" + LowerCase(host) +
+         ":" + (port.empty() ? std::string("80") : port);
 }
 
 std::string DocNameFromPath(std::string path) {
@@ -142,7 +117,10 @@ void THttpCli::WindowProc(TMessage& msg) {
       // A message left over from an earlier request must not end this one.
       if (static_cast<uint32_t>(msg.WParam) == requestSerial_) SetState(httpReady);
     } else if (msg.Msg == msgReconnect_ && msgReconnect_ != 0) {
-      if (static_cast<uint32_t>(msg.WParam) == requestSerial_) Login();
+      if (static_cast<uint32_t>(msg.WParam) == requestSerial_) {
+        reconnectPending_ = false;
+        Login();
+      }
     } else {
       TNetWndControl::WindowProc(msg);
     }
@@ -217,6 +195,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
     throw EHttpException("HTTP component has nothing to post or put", httperrNoData);
 
   ++requestSerial_;
+  reconnectPending_ = false;
   if (kind == httpCLOSE) {
     StatusCode = 200;
     StatusText = "OK";
@@ -257,6 +236,9 @@ void THttpCli::StartRequest(THttpRequest kind) {
     ConnectPort = pport.empty() ? ProxyPort : pport;
   }
   proxyConnectPort_ = ConnectPort;
+  credentialUser_ = ActiveUsername;
+  credentialPassword_ = ActivePassword;
+  credentialOrigin_ = OriginText(UrlProtocol, OriginHost, OriginPort);
   if (UrlProtocol.empty()) UrlProtocol = "http";
   if (RequestPath.empty()) RequestPath = "/";
   MakeDocName();
@@ -301,13 +283,10 @@ void THttpCli::ResetResponse() {
   ContentLength = -1;
   NewLocation = URL;
   FCloseReq = requestVer_ == "1.0";
-  headerSize_ = 0;
-  interimCount_ = 0;
-  chunkDigits_ = 0;
   failed_ = false;
-  documentEnded_ = false;
   headerDone_ = false;
-  chunkState_ = THttpChunkState::httpChunkSize;
+  pendingLocations_.clear();
+  parser_.Reset(RequestType == httpHEAD);
   receiveStartSize_ = ReceiveStream ? ReceiveStream->Size() : 0;
 }
 
@@ -316,6 +295,9 @@ void THttpCli::MakeDocName() { DocName = DocNameFromPath(RequestPath); }
 void THttpCli::Login() {
   socket_->OnSessionClosed = [this](TObject* s, uint16_t e) { SocketSessionClosed(s, e); };
   if (socket_->State() == wsConnected) {
+    // The server may have closed a kept-alive connection just now: the request goes once
+    // more on a new one then.
+    reusedConnection_ = true;
     SocketSessionConnected(socket_, 0);
     return;
   }
@@ -406,7 +388,8 @@ void THttpCli::SocketSessionConnected(TObject*, uint16_t error) {
   SetState(httpConnected);
   NotifySessionConnected();
   if (state_ != httpConnected) return;  // a handler ended the request
-  nextStep_ = &THttpCli::ReadHeaderLine;
+  parser_.Reset(RequestType == httpHEAD);
+  pendingLocations_.clear();
   SetState(httpWaitingHeader);
   if (state_ != httpWaitingHeader) return;
   try {
@@ -617,163 +600,165 @@ void THttpCli::ReadAndProcess(uint16_t error) {
 }
 
 void THttpCli::ProcessReceived(uint16_t error) {
-  if (state_ == httpWaitingBody) {
-    if (RequestType == httpHEAD) {
-      ClearReceived();
-      socket_->Close();
-      return;
-    }
-    DeliverBody();
-    if (documentEnded_) {
-      documentEnded_ = false;
-      DocumentDone();
-    }
+  if (state_ == httpWaitingBody && RequestType == httpHEAD) {
+    ClearReceived();
+    socket_->Close();
     return;
   }
-
+  if (state_ == httpWaitingHeader || state_ == httpWaitingBody) {
+    FeedParser();
+    return;
+  }
+  // Lines that come while no request reads them.
   while (receiveLength_ > receiveStart_) {
     char* data = receiveBuffer_.data() + receiveStart_;
     int64_t count = receiveLength_ - receiveStart_;
     char* lf = static_cast<char*>(std::memchr(data, '\n', static_cast<size_t>(count)));
     int64_t lineLength = lf ? lf - data : count;
     if (lineLength > kHttpMaxHeaderLine) {
-      if (state_ == httpWaitingHeader) {
-        FailRequest("Bad response: header line too long", kErrConnAborted);
-      } else {
-        ClearReceived();
-      }
+      ClearReceived();
       return;
     }
     if (!lf) return;  // the rest of the line comes with the next read
-
-    lineHadCR_ = lineLength > 0 && data[lineLength - 1] == '\r';
-    ReceiveLine.assign(data, static_cast<size_t>(lineHadCR_ ? lineLength - 1 : lineLength));
+    const bool cr = lineLength > 0 && data[lineLength - 1] == '\r';
+    ReceiveLine.assign(data, static_cast<size_t>(cr ? lineLength - 1 : lineLength));
     Consume(lineLength + 1);
+    if (OnDataPush) OnDataPush(this, error);
+  }
+}
 
-    if (state_ == httpWaitingHeader) {
-      headerSize_ += static_cast<int32_t>(lineLength + 1);
-      if (headerSize_ > kHttpMaxHeaderSize) {
-        FailRequest("Bad response: header too large", kErrConnAborted);
+void THttpCli::FeedParser() {
+  const uint32_t serial = requestSerial_;
+  while (Alive(serial) && (state_ == httpWaitingHeader || state_ == httpWaitingBody)) {
+    const THttpParseStep step =
+        parser_.Put(receiveBuffer_.data() + receiveStart_,
+                    static_cast<size_t>(receiveLength_ - receiveStart_));
+    Consume(static_cast<int64_t>(step.Consumed));
+    switch (step.Event) {
+      case THttpParseEvent::NeedMore:
         return;
-      }
-      ReadHeaderLine();
-      if (failed_) return;
-      // Once the header has ended the body reader has taken what it needed; lines
-      // are no longer split out of the data.
-      if (state_ != httpWaitingHeader) return;
-    } else if (OnDataPush) {
-      OnDataPush(this, error);
+      case THttpParseEvent::Line:
+        ReceiveLine = parser_.Line();
+        ReadHeaderLine();
+        break;
+      case THttpParseEvent::Interim:
+        InterimDone();
+        break;
+      case THttpParseEvent::HeaderEnd:
+        if (!HeaderDone()) return;
+        break;
+      case THttpParseEvent::BodyBegin:
+      case THttpParseEvent::Body:
+        bodyData_ = parser_.Data();
+        bodyLength_ = static_cast<int64_t>(parser_.Size());
+        if (!RunBodyReader()) return;
+        break;
+      case THttpParseEvent::End:
+        EndDocument();
+        // Whatever followed the document is dropped, and a connection that carried it
+        // cannot be trusted for the next request.
+        if (receiveLength_ > receiveStart_) FCloseReq = true;
+        ClearReceived();
+        DocumentDone();
+        return;
+      case THttpParseEvent::Error:
+        FailRequest(HttpParseErrorText(parser_.Error()), kErrConnAborted);
+        return;
     }
   }
 }
 
 void THttpCli::ReadHeaderLine() {
-  // Blank lines before the status line are noise left by a previous response.
-  if (HeaderLineNo <= 0 && ReceiveLine.empty()) return;
   if (HeaderLineNo == 0)
     NotifyHeaderBegin();
   else if (HeaderLineNo == -1)
     HeaderLineNo = 0;
   ++HeaderLineNo;
   const std::string& line = ReceiveLine;
+  if (!line.empty()) responseHeaders_.Add(line);
+  switch (parser_.LineKind()) {
+    case THttpLineKind::Status:
+      serverVersion_ = parser_.Version();
+      FCloseReq = requestVer_ == "1.0" || serverVersion_ == "1.0";
+      StatusCode = parser_.StatusCode();
+      StatusText = parser_.StatusText();
+      break;
+    case THttpLineKind::NotHttp:
+      if (OnDataPush2) OnDataPush2(this);
+      break;
+    case THttpLineKind::Field:
+      ProcessHeaderField(parser_.FieldName(), parser_.FieldValue());
+      if (failed_ || state_ != httpWaitingHeader) return;
+      break;
+    case THttpLineKind::Other:
+      break;
+  }
+  if (OnHeaderData) OnHeaderData(this);
+}
 
-  if (HeaderLineNo == 1 && !line.empty() && line[0] == '<' &&
-      (StartsText("<HTML>", line) || StartsText("<!DOCTYPE", line))) {
-    // No header at all: the line is the start of the document.
+void THttpCli::InterimDone() {
+  // Nothing an interim answer said applies to the final one.
+  responseHeaders_.Clear();
+  authChallenges_.Clear();
+  pendingLocations_.clear();
+  HeaderLineNo = -1;
+  StatusCode = 0;
+  StatusText.clear();
+  ContentLength = -1;
+  ResponseContentType.clear();
+  ResponseTransferCoding.clear();
+  ResponseContentEncoding.clear();
+  ContentRangeBegin.clear();
+  ContentRangeEnd.clear();
+  acceptRanges_.clear();
+}
+
+void THttpCli::ApplyPendingLocations() {
+  std::vector<std::string> locations;
+  locations.swap(pendingLocations_);
+  for (const std::string& location : locations) {
+    if (RequestType == httpPUT) {
+      NewLocation = location;
+    } else if (FollowRelocation) {
+      Relocating = true;
+      SetNewLocation(location);
+    }
+  }
+}
+
+bool THttpCli::HeaderDone() {
+  if (parser_.Headerless()) {
+    // No header at all: the first line is the start of the document.
+    if (HeaderLineNo == 0)
+      NotifyHeaderBegin();
+    else if (HeaderLineNo == -1)
+      HeaderLineNo = 0;
+    ++HeaderLineNo;
     if (ResponseContentType.empty()) ResponseContentType = "text/html";
     headerDone_ = true;
     SetState(httpWaitingBody);
-    nextStep_ = &THttpCli::GetBodyLineNext;
     NotifyHeaderEnd();
-    if (state_ != httpWaitingBody) return;
-    std::string first = line + (lineHadCR_ ? "\r\n" : "\n");
-    bodyData_ = first.data();
-    bodyLength_ = static_cast<int64_t>(first.size());
-    if (!RunBodyReader()) return;
-    if (state_ == httpWaitingBody && receiveLength_ > receiveStart_) DeliverBody();
-    if (documentEnded_) {
-      documentEnded_ = false;
-      DocumentDone();
-    }
-    return;
+    return state_ == httpWaitingBody;
   }
 
-  if (!line.empty()) responseHeaders_.Add(line);
-
-  if (HeaderLineNo == 1) {
-    if (line.compare(0, 8, "HTTP/1.0") != 0 && line.compare(0, 8, "HTTP/1.1") != 0) {
-      if (OnDataPush2) OnDataPush2(this);
-    } else {
-      serverVersion_ = line.substr(5, 3);
-      if (requestVer_ == "1.0" || serverVersion_ == "1.0")
-        FCloseReq = true;
-      else
-        FCloseReq = false;
-      size_t i = 9;
-      while (i < line.size() && (line[i] < '0' || line[i] > '9')) ++i;
-      bool valid = i + 3 <= line.size();
-      for (size_t j = i; valid && j < i + 3; ++j) valid = line[j] >= '0' && line[j] <= '9';
-      if (!valid) {
-        FailRequest("Bad response: invalid status line", kErrConnAborted);
-        return;
-      }
-      StatusCode = std::stoi(line.substr(i, 3));
-      StatusText = i + 4 <= line.size() ? line.substr(i + 4) : std::string();
-    }
-  } else {
-    size_t colon = line.find(':');
-    if (colon != std::string::npos) {
-      std::string name = LowerCase(line.substr(0, colon));
-      size_t v = colon + 1;
-      while (v < line.size() && line[v] == ' ') ++v;
-      ProcessHeaderField(name, line.substr(v));
-      if (failed_ || state_ != httpWaitingHeader) return;
-    }
-  }
-
-  if (!line.empty()) {
-    if (OnHeaderData) OnHeaderData(this);
-    return;
-  }
-
-  // The blank line: end of the header.
-  if (serverVersion_ == "1.1" && StatusCode == 100) {
-    if (++interimCount_ > kHttpMaxInterimResponses) {
-      FailRequest("Bad response: too many interim responses", kErrConnAborted);
-      return;
-    }
-    responseHeaders_.Clear();
-    HeaderLineNo = -1;
-    headerSize_ = 0;
-    return;
-  }
-
+  ApplyPendingLocations();
   headerDone_ = true;
   NotifyHeaderEnd();
   if (state_ == httpReady) {
     ClearReceived();
-    return;
+    return false;
   }
-  if (state_ != httpWaitingHeader) return;
+  if (state_ != httpWaitingHeader) return false;
 
-  const bool chunked = ResponseTransferCoding == "chunked";
-  const bool bodyless =
-      ContentLength == 0 || RequestType == httpHEAD ||
-      (ContentLength == -1 && !chunked &&
-       (StatusCode < 200 || StatusCode == 204 || StatusCode == 301 || StatusCode == 302 ||
-        StatusCode == 304 || StatusCode == 401 || StatusCode == 407));
-  if (bodyless) {
-    if (RequestType == httpHEAD) {
-      SetState(httpWaitingBody);
-      nextStep_ = nullptr;
-    }
+  if (!parser_.HasBody()) {
+    if (RequestType == httpHEAD) SetState(httpWaitingBody);
     // Nothing may follow a response without a body before our next request.
     if (receiveLength_ > receiveStart_) {
       ClearReceived();
       FCloseReq = true;
     }
     DocumentDone();
-    return;
+    return false;
   }
 
   std::string ext;
@@ -786,44 +771,21 @@ void THttpCli::ReadHeaderLine() {
       DocName = DocName.substr(0, dot + 1) + "htm";
   }
   SetState(httpWaitingBody);
-  nextStep_ = &THttpCli::GetBodyLineNext;
-  if (receiveLength_ > receiveStart_) DeliverBody();
-  if (documentEnded_) {
-    documentEnded_ = false;
-    DocumentDone();
-  }
+  return state_ == httpWaitingBody;
 }
 
 void THttpCli::ProcessHeaderField(const std::string& name, const std::string& value) {
   if (name == "location") {
-    if (RequestType == httpPUT) {
-      NewLocation = value;
-    } else if (FollowRelocation) {
-      Relocating = true;
-      SetNewLocation(value);
-    }
+    // Followed once the header is complete: an interim answer's location is no target.
+    pendingLocations_.push_back(value);
   } else if (name == "content-length") {
-    int64_t length = -1;
-    switch (ParseContentLength(value, length)) {
-      case LengthParse::Number:
-        ContentLength = length;
-        break;
-      case LengthParse::NotANumber:
-        ContentLength = -1;
-        break;
-      case LengthParse::Invalid:
-        FailRequest("Bad response: invalid Content-Length", kErrConnAborted);
-        break;
-    }
+    ContentLength = parser_.ContentLength();
   } else if (name == "transfer-encoding") {
     ResponseTransferCoding = LowerCase(value);
   } else if (name == "content-range") {
-    size_t dash = value.find('-');
-    size_t slash = value.find('/');
-    ContentRangeBegin = dash != std::string::npos && dash > 6 ? value.substr(6, dash - 6) : "";
-    ContentRangeEnd = dash != std::string::npos && slash != std::string::npos && slash > dash
-                          ? value.substr(dash + 1, slash - dash - 1)
-                          : "";
+    const TContentRange range = ParseContentRange(value);
+    ContentRangeBegin = range.First;
+    ContentRangeEnd = range.Last;
   } else if (name == "accept-ranges") {
     acceptRanges_ = value;
   } else if (name == "content-type") {
@@ -863,12 +825,15 @@ void THttpCli::SetNewLocation(const std::string& location) {
       ConnectHost = host;
       ConnectPort = port.empty() ? "80" : port;
       UrlProtocol = proto;
-      if (!user.empty() && !pass.empty()) {
-        ActiveUsername = user;
-        ActivePassword = pass;
-      }
       OriginHost = host;
       OriginPort = ConnectPort;  // the Host line names the new target's port
+      if (!user.empty() && !pass.empty()) {
+        // Credentials in the location were given for the place it names.
+        credentialUser_ = user;
+        credentialPassword_ = pass;
+        credentialOrigin_ = OriginText(UrlProtocol, OriginHost, OriginPort);
+      }
+      ApplyCredentialOrigin();
       RequestPath = path.empty() ? "/" : path;
       NewLocation = proto + "://" + host + (port.empty() ? "" : ":" + port) + path;
     }
@@ -886,16 +851,33 @@ void THttpCli::SetNewLocation(const std::string& location) {
     path = RequestPath;
     SplitUrl(location, path, proto, user, pass, host, port);
     ConnectPort = port.empty() ? "80" : port;
-    if (!user.empty() && !pass.empty()) {
-      ActiveUsername = user;
-      ActivePassword = pass;
-    }
     OriginHost = host;
     OriginPort = ConnectPort;
     UrlProtocol = proto;
+    if (!user.empty() && !pass.empty()) {
+      credentialUser_ = user;
+      credentialPassword_ = pass;
+      credentialOrigin_ = OriginText(UrlProtocol, OriginHost, OriginPort);
+    }
+    ApplyCredentialOrigin();
     RequestPath = NewLocation =
         proto + "://" + host + (port.empty() ? "" : ":" + port) + (path.empty() ? "/" : path);
   }
+}
+
+void THttpCli::ApplyCredentialOrigin() {
+  if (LocationTrusted || OriginText(UrlProtocol, OriginHost, OriginPort) == credentialOrigin_) {
+    ActiveUsername = credentialUser_;
+    ActivePassword = credentialPassword_;
+    return;
+  }
+  // Another origin: nothing is offered, and its challenges find no credentials to answer
+  // with. What the old origin's challenges taught is no business of the new one either.
+  ActiveUsername.clear();
+  ActivePassword.clear();
+  AuthNTLMState = AuthDigestState = AuthBasicState = 0;
+  AuthDigestInfo = TAuthDigestInfo();
+  AuthNtlmInfo = TNtlmChallenge();
 }
 
 bool THttpCli::RunBodyReader() {
@@ -912,134 +894,23 @@ bool THttpCli::RunBodyReader() {
   return Alive(serial);
 }
 
-void THttpCli::DeliverBody() {
-  int64_t count = receiveLength_ - receiveStart_;
-  if (ContentLength >= 0 && ResponseTransferCoding != "chunked") {
-    int64_t remaining = ContentLength - ReceivedCount;
-    if (count > remaining) {
-      // Bytes beyond the announced length are no part of this document, and a
-      // connection that carried them cannot be trusted for the next request.
-      count = remaining;
-      FCloseReq = true;
-    }
-  }
-  bodyData_ = receiveBuffer_.data() + receiveStart_;
-  bodyLength_ = count;
-  if (!RunBodyReader()) return;
-  if (documentEnded_)
-    ClearReceived();  // whatever followed the document is dropped
-  else
-    Consume(count);
-}
-
 void THttpCli::GetBodyLineNext() {
   const uint32_t serial = requestSerial_;
   if (BodyStepNo == 0) {
-    chunkState_ = THttpChunkState::httpChunkSize;
-    chunkLength_ = 0;
-    chunkReceived_ = 0;
-    chunkDigits_ = 0;
     NotifyDocBegin();
     if (!Alive(serial)) return;
     contentCodings_->Prepare(ResponseContentEncoding);
     receiveStartSize_ = ReceiveStream ? ReceiveStream->Size() : 0;
   }
   ++BodyStepNo;
-  if (ResponseTransferCoding != "chunked") {
-    if (bodyLength_ > 0) {
-      ReceivedCount += bodyLength_;
-      contentCodings_->WriteBuffer(bodyData_, static_cast<int>(bodyLength_));
-      if (!Alive(serial)) return;
-    }
-    if (ReceivedCount == ContentLength) EndDocument();
-    return;
-  }
-  DeliverChunked(bodyData_, bodyLength_);
-}
-
-void THttpCli::DeliverChunked(const char* data, int64_t len) {
-  const uint32_t serial = requestSerial_;
-  const char* p = data;
-  const char* end = data + len;
-  while (p < end) {
-    switch (chunkState_) {
-      case THttpChunkState::httpChunkSize: {
-        int d = HexDigit(*p);
-        if (d < 0) {
-          if (chunkDigits_ == 0) {
-            FailRequest("Bad response: invalid chunk size", kErrConnAborted);
-            return;
-          }
-          chunkState_ = THttpChunkState::httpChunkExtension;
-          break;
-        }
-        chunkLength_ = chunkLength_ * 16 + d;
-        ++chunkDigits_;
-        if (chunkLength_ > kHttpMaxChunkLength) {
-          FailRequest("Bad response: invalid chunk size", kErrConnAborted);
-          return;
-        }
-        ++p;
-        break;
-      }
-      case THttpChunkState::httpChunkExtension: {
-        const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
-        if (!lf) {
-          p = end;
-          break;
-        }
-        p = lf + 1;
-        chunkReceived_ = 0;
-        chunkState_ = chunkLength_ == 0 ? THttpChunkState::httpChunkDataEnd
-                                         : THttpChunkState::httpChunkData;
-        break;
-      }
-      case THttpChunkState::httpChunkData: {
-        int64_t n = std::min<int64_t>(end - p, chunkLength_ - chunkReceived_);
-        if (n > 0) {
-          chunkReceived_ += n;
-          ReceivedCount += n;
-          contentCodings_->WriteBuffer(p, static_cast<int>(n));
-          if (!Alive(serial)) return;
-          p += n;
-        }
-        if (chunkReceived_ >= chunkLength_) chunkState_ = THttpChunkState::httpChunkDataEnd;
-        break;
-      }
-      case THttpChunkState::httpChunkDataEnd: {
-        const char* lf = static_cast<const char*>(std::memchr(p, '\n', end - p));
-        if (!lf) {
-          p = end;
-          break;
-        }
-        p = lf + 1;
-        if (chunkLength_ == 0) {
-          chunkState_ = THttpChunkState::httpChunkDone;
-        } else {
-          chunkState_ = THttpChunkState::httpChunkSize;
-          chunkLength_ = 0;
-          chunkReceived_ = 0;
-          chunkDigits_ = 0;
-        }
-        break;
-      }
-      case THttpChunkState::httpChunkDone:
-        p = end;
-        break;
-    }
-    if (chunkState_ == THttpChunkState::httpChunkDone) {
-      // Trailers are not read; a connection that still carries them is not reused.
-      if (p < end) FCloseReq = true;
-      EndDocument();
-      return;
-    }
+  if (bodyLength_ > 0) {
+    ReceivedCount += bodyLength_;
+    contentCodings_->WriteBuffer(bodyData_, static_cast<int>(bodyLength_));
   }
 }
 
 void THttpCli::EndDocument() {
   BodyStepNo = 0;
-  nextStep_ = nullptr;
-  documentEnded_ = true;
   SetState(httpBodyReceived);
   if (options_.Contains(httpoBandwidthControl) && bandwidthTimer_)
     bandwidthTimer_->SetEnabled(false);
@@ -1078,7 +949,6 @@ void THttpCli::FailRequest(const std::string& text, uint16_t error) {
   StatusText = text;
   DoneError = error;
   Relocating = false;
-  nextStep_ = nullptr;
   ClearReceived();
   if (InHeader) NotifyHeaderEnd();
   if (socket_->State() != wsClosed) {
@@ -1097,6 +967,14 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
   closeRequested_ = false;
   const bool aborting = state_ == httpAborting || failed_;
   if (aborting) Relocating = false;
+  // A retry or relocation is under way: the connection that ended is the old one, and
+  // the new round's own connection follows.
+  if (reconnectPending_) {
+    NotifySessionClosed();
+    return;
+  }
+  // A header cut off by the close still names its relocation.
+  if (state_ == httpWaitingHeader && !headerDone_ && !aborting) ApplyPendingLocations();
 
   if (state_ == httpWaitingHeader && !headerDone_ && !aborting && !Relocating) {
     if (InHeader) NotifyHeaderEnd();
@@ -1108,7 +986,6 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
       reusedConnection_ = false;
       ContentRangeBegin = sentRangeBegin_;
       ContentRangeEnd = sentRangeEnd_;
-      nextStep_ = nullptr;
       SetState(httpNotConnected);
       PostMessageToSelf(msgReconnect_);
       return;
@@ -1133,15 +1010,11 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
       bandwidthTimer_->SetEnabled(false);
     if (BodyStepNo > 0) {
       BodyStepNo = 0;
-      nextStep_ = nullptr;
       contentCodings_->Finish();
       NotifyDocEnd();
     }
-    const bool chunked = ResponseTransferCoding == "chunked";
-    const bool incomplete =
-        RequestType != httpHEAD && !aborting && !Relocating && state_ == httpWaitingBody &&
-        ((chunked && chunkState_ != THttpChunkState::httpChunkDone) ||
-         (!chunked && ContentLength >= 0 && ReceivedCount < ContentLength));
+    const bool incomplete = RequestType != httpHEAD && !aborting && !Relocating &&
+                            state_ == httpWaitingBody && !parser_.CompleteAtClose();
     if (incomplete) {
       StatusCode = 404;
       StatusText = "Connection closed before the end of the document";
@@ -1200,6 +1073,9 @@ void THttpCli::StartRelocation() {
     return;
   }
   relocationCounted_ = false;
+  // Carried out now: a close of this connection before the new request goes out is no
+  // second relocation.
+  Relocating = false;
   if (OnLocationChange) OnLocationChange(this);
   RewindStreams();
   std::string location = NewLocation;
@@ -1237,7 +1113,6 @@ void THttpCli::RelocationClosed(TObject*, uint16_t) {
   NewLocation = location;
   DocName = DocNameFromPath(path);
   if (!Proxy.empty()) ConnectPort = proxyConnectPort_;
-  nextStep_ = nullptr;
   SetState(httpNotConnected);
   PostMessageToSelf(msgReconnect_);
 }
@@ -1249,7 +1124,6 @@ void THttpCli::PrepareRetry() {
   std::string docName = DocName;
   ResetResponse();
   DocName = docName;
-  nextStep_ = nullptr;
   // The same request once more: a range sent with it goes out again (sending emptied
   // the properties, and the answer may have filled them with its own range).
   ContentRangeBegin = sentRangeBegin_;
@@ -1260,6 +1134,7 @@ void THttpCli::PrepareRetry() {
 
 void THttpCli::RetryRequest() {
   PrepareRetry();
+  ++requestSerial_;  // what the old round posted does not end this one
   PostMessageToSelf(msgReconnect_);
 }
 
@@ -1281,6 +1156,7 @@ void THttpCli::SetState(THttpCliState newState) {
 }
 
 void THttpCli::PostMessageToSelf(uint32_t msg) {
+  if (msg == msgReconnect_) reconnectPending_ = true;
   platform::PostMessage(Handle(), msg, requestSerial_, 0);
 }
 
@@ -1296,9 +1172,11 @@ void THttpCli::Abort() {
     const bool wasLookup = state_ == httpDnsLookup;
     SetState(httpAborting);
     if (wasLookup) {
+      // The request ends here whatever the cancel says; a failure of it is still told.
       try {
         socket_->CancelLookup();
-      } catch (...) {
+      } catch (const std::exception& e) {
+        HandleFailure(e);
       }
     }
     StatusCode = 404;
@@ -1353,7 +1231,8 @@ void THttpCli::EndIdleWait(bool terminated) {
   if (wasLookup) {
     try {
       socket_->CancelLookup();
-    } catch (...) {
+    } catch (const std::exception& e) {
+      HandleFailure(e);
     }
   }
   StatusCode = 404;

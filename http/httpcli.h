@@ -14,6 +14,7 @@
 #include "base/classes.h"
 #include "http/httpauth.h"
 #include "http/httpcontcod.h"
+#include "http/httpresponseparser.h"
 #include "http/ntlm.h"
 #include "net/netwndcontrol.h"
 #include "net/nettimer.h"
@@ -67,8 +68,6 @@ class THttpCliOptions {
   uint8_t bits_ = 0;
 };
 
-enum class THttpChunkState { httpChunkSize, httpChunkExtension, httpChunkData, httpChunkDataEnd, httpChunkDone };
-
 // Error codes of EHttpException raised by the component itself; Get raises it with the
 // HTTP status as its code.
 constexpr uint16_t httperrBusy = 1;
@@ -87,13 +86,6 @@ class EHttpException : public Exception {
   const char* ClassName() const override { return "EHttpException"; }
   uint16_t ErrorCode;
 };
-
-// Limits on what a server may send. A response that goes beyond one ends the request
-// with an error instead of growing memory or looping.
-constexpr int kHttpMaxHeaderLine = 64 * 1024;     // bytes in one header line
-constexpr int kHttpMaxHeaderSize = 256 * 1024;    // bytes in one response header
-constexpr int kHttpMaxInterimResponses = 32;      // "100 Continue" answers per request
-constexpr int64_t kHttpMaxChunkLength = 0x7FFFFFFF;  // bytes in one chunk
 
 using TDocDataEvent = std::function<void(TObject* Sender, const void* Buffer, int Len)>;
 using TOnCommand = std::function<void(TObject* Sender, std::string& S)>;
@@ -145,6 +137,9 @@ class THttpCli : public TNetWndControl {
   // Only "1.0" and "1.1": EHttpException "Insupported HTTP version" (code 5) otherwise.
   void SetRequestVer(const std::string& value);
   bool FollowRelocation = true;
+  // Server credentials belong to the origin (scheme, host, port) they were given for: a
+  // relocation to another origin goes without them unless this is set.
+  bool LocationTrusted = false;
   int32_t LocationChangeMaxCount = 5;
   int32_t LocationChangeCurCount() const { return locationChangeCurCount_; }
   THttpAuthType ServerAuth = httpAuthNone;
@@ -329,8 +324,6 @@ class THttpCli : public TNetWndControl {
   std::string ResponseContentEncoding;
 
  private:
-  using TStep = void (THttpCli::*)();
-
   void SocketError(TObject* sender);
   void BandwidthTimerTick(TObject* sender);
   void StartUpload();
@@ -342,13 +335,16 @@ class THttpCli : public TNetWndControl {
   void Finish();
   void ReadAndProcess(uint16_t error);
   void ProcessReceived(uint16_t error);
-  // Hands the body bytes at the front of the receive buffer to the body reader.
-  void DeliverBody();
+  // Feeds the received bytes to the response parser and acts on what it finds.
+  void FeedParser();
+  void InterimDone();
+  // The final header has ended; false when nothing more is to be read of this response.
+  bool HeaderDone();
+  void ApplyPendingLocations();
   // Runs the body reader over bodyData_; false when the request failed meanwhile.
   bool RunBodyReader();
   void ProcessHeaderField(const std::string& name, const std::string& value);
   void SetNewLocation(const std::string& location);
-  void DeliverChunked(const char* data, int64_t len);
   void EndDocument();
   void CountRelocation(bool& stop);
   void RewindStreams();
@@ -364,6 +360,8 @@ class THttpCli : public TNetWndControl {
   void AuthAgain();
   void AuthGiveUp(uint8_t& state);
   void SetKeepAlive(std::string& connection);
+  // The target has changed: the server credentials stay only where they belong.
+  void ApplyCredentialOrigin();
   bool DecodeNtlmChallenge(TNtlmChallenge& info);
   std::string RequestMethod() const;
 
@@ -389,26 +387,24 @@ class THttpCli : public TNetWndControl {
   int64_t receiveLength_ = 0;
   bool inDataHandler_ = false;
   bool dataPending_ = false;
-  bool lineHadCR_ = false;
-  TStep nextStep_ = nullptr;
+  THttpResponseParser parser_;
+  // Location values of the header being read, followed once it is complete.
+  std::vector<std::string> pendingLocations_;
   const char* bodyData_ = nullptr;
   int64_t bodyLength_ = 0;
-  bool documentEnded_ = false;
   bool headerDone_ = false;
   int64_t receiveStartSize_ = 0;
-  int32_t headerSize_ = 0;
-  int32_t interimCount_ = 0;
-  THttpChunkState chunkState_ = THttpChunkState::httpChunkSize;
-  int64_t chunkLength_ = 0;
-  int64_t chunkReceived_ = 0;
-  int chunkDigits_ = 0;
   bool closeRequested_ = false;
   bool failed_ = false;
   bool relocationCounted_ = false;
   bool reusedConnection_ = false;
   bool retriedOnClose_ = false;
+  // A reconnect is posted and not yet run: a close meanwhile ends the old connection only.
+  bool reconnectPending_ = false;
   std::string sentRangeBegin_, sentRangeEnd_;
   std::string proxyConnectPort_;
+  // The server credentials of this request and the origin they were given for.
+  std::string credentialUser_, credentialPassword_, credentialOrigin_;
 
   std::vector<char> uploadBuffer_;
   bool uploading_ = false;

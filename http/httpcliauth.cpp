@@ -85,6 +85,7 @@ void THttpCli::ArmAuthentication() {
 
 std::string THttpCli::AuthorizationLine(bool proxy) {
   const std::string prefix = proxy ? "Proxy-Authorization: " : "Authorization: ";
+  if (proxy && Proxy.empty()) return std::string();
   const uint8_t ntlm = proxy ? ProxyAuthNTLMState : AuthNTLMState;
   const std::string& user = proxy ? ProxyUsername : ActiveUsername;
   const std::string& password = proxy ? ProxyPassword : ActivePassword;
@@ -143,6 +144,8 @@ bool THttpCli::FindChallenge(THttpAuthType type, bool proxy) {
                              : type == httpAuthDigest ? httpoNoDigestAuth
                                                       : httpoNoBasicAuth;
   if (options_.Contains(off) && (proxy ? ProxyAuth : ServerAuth) == type) return false;
+  // Proxy credentials are for a proxy: a 407 from an origin server is not answered.
+  if (proxy && Proxy.empty()) return false;
   const std::string& user = proxy ? ProxyUsername : ActiveUsername;
   const std::string& password = proxy ? ProxyPassword : ActivePassword;
   if (authChallenges_.Count() == 0 || user.empty() || password.empty()) return false;
@@ -225,8 +228,13 @@ bool THttpCli::AnswerChallenge() {
   return true;
 }
 
-// Sends the request once more, with the states as they are now.
-void THttpCli::AuthAgain() { PostMessageToSelf(msgReconnect_); }
+// Sends the request once more, with the states as they are now. The new round gets its
+// own serial: an end the old round had already posted (its connection closing after the
+// answer, say) must not end this one.
+void THttpCli::AuthAgain() {
+  ++requestSerial_;
+  PostMessageToSelf(msgReconnect_);
+}
 
 // The request ends with the challenge status.
 void THttpCli::AuthGiveUp(uint8_t& state) {

@@ -587,7 +587,10 @@ void TCustomWSocket::ReceiveLoop(uint16_t error, TWSocketOptions options, bool d
       }
       if (count == 0) break;
     }
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
+    // A data handler's failure is the component's background error (by default the
+    // connection is aborted), never lost here.
+    HandleFailure(e);
   }
 }
 

@@ -8,33 +8,7 @@ using namespace platform;
 namespace {
 // Reads into the reply area leave its last byte free.
 constexpr int kReplyLimit = 511;
-constexpr int kVersion4ReplySize = 8;
 
-std::string Version5ReplyText(unsigned char code) {
-  switch (code) {
-    case 1: return "general SOCKS server failure";
-    case 2: return "connection not allowed by ruleset";
-    case 3: return "network unreachable";
-    case 4: return "host unreachable";
-    case 5: return "connection refused";
-    case 6: return "time to live expired";
-    case 7: return "command not supported";
-    case 8: return "address type not supported";
-    default: return "unassigned error #" + IntToStr(code);
-  }
-}
-
-int Version5ReplyCode(unsigned char code) { return code >= 1 && code <= 8 ? 20003 + code : 20012; }
-
-std::string HexGroup(unsigned value) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  do {
-    s.insert(s.begin(), digits[value & 15]);
-    value >>= 4;
-  } while (value != 0);
-  return s;
-}
 }  // namespace
 
 TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(owner) {
@@ -44,12 +18,12 @@ TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner) : TCustomWSocket(own
 }
 
 void TCustomSocksWSocket::ResetSocks() {
-  socksState_ = 0;
+  socksState_ = TSocksPhase::Off;
   socksServer_.clear();
   socksPort_.clear();
   socksServerAssigned_ = false;
   socksPortAssigned_ = false;
-  rcvCnt_ = 0;
+  reply_.Expect(TSocksReplyState::Idle);
   leftoverCount_ = 0;
   leftoverStart_ = 0;
   socksLevel_ = std::string(1, '5');  // not = "5": GCC 12 misreports that with -Wrestrict
@@ -122,7 +96,7 @@ std::string TCustomSocksWSocket::OversizeText(bool credentials) const {
 
 void TCustomSocksWSocket::Connect() {
   if (!socksServerAssigned_) {
-    socksState_ = 0;
+    socksState_ = TSocksPhase::Off;
     TCustomWSocket::Connect();
     return;
   }
@@ -156,13 +130,13 @@ void TCustomSocksWSocket::Connect() {
     ReportError("Connect: " + e.Message());
     return;
   }
-  socksState_ = 1;
-  rcvCnt_ = 0;
+  socksState_ = TSocksPhase::Opening;
+  reply_.Expect(TSocksReplyState::Idle);
   leftoverCount_ = 0;
   boundAddr_.clear();
   boundPort_.clear();
   TCustomWSocket::Connect();
-  if (socket_ == INVALID_SOCKET) socksState_ = 0;
+  if (socket_ == INVALID_SOCKET) socksState_ = TSocksPhase::Off;
 }
 
 void TCustomSocksWSocket::Listen() {
@@ -174,17 +148,17 @@ void TCustomSocksWSocket::Listen() {
 }
 
 void TCustomSocksWSocket::ConnectionEstablished(uint16_t error) {
-  if (socksState_ != 1) {
+  if (socksState_ != TSocksPhase::Opening) {
     TCustomWSocket::ConnectionEstablished(error);
     return;
   }
   TriggerSocksConnected(error);
   if (error != 0) {
-    socksState_ = 0;
+    socksState_ = TSocksPhase::Off;
     TCustomWSocket::ConnectionEstablished(error);
     return;
   }
-  if (socksState_ != 1 || socket_ == INVALID_SOCKET) return;  // a handler closed it
+  if (socksState_ != TSocksPhase::Opening || socket_ == INVALID_SOCKET) return;  // a handler closed it
   if (Version4()) SendVersion4Request();
   else SendMethodRequest();
 }
@@ -192,11 +166,17 @@ void TCustomSocksWSocket::ConnectionEstablished(uint16_t error) {
 // ---------------------------------------------------------------------------------------
 // Requests.
 
-void TCustomSocksWSocket::SendRequest(const std::string& request) {
+bool TCustomSocksWSocket::SendRequest(const std::string& request) {
+  // A request that cannot go out fails the connect like a refusal from the proxy would.
+  std::string why;
   try {
-    Send(request.data(), static_cast<int>(request.size()));
-  } catch (const std::exception&) {
+    if (Send(request.data(), static_cast<int>(request.size())) >= 0) return true;
+    why = "socks request not sent";
+  } catch (const std::exception& e) {
+    why = std::string("socks request not sent: ") + e.what();
   }
+  SocksFail(LastError != 0 ? LastError : 20013, why);
+  return false;
 }
 
 void TCustomSocksWSocket::SendVersion4Request() {
@@ -229,12 +209,14 @@ void TCustomSocksWSocket::SendVersion4Request() {
     r += addr_;
     r += '\0';
   }
-  socksState_ = 3;
+  socksState_ = TSocksPhase::Connecting;
+  reply_.Expect(TSocksReplyState::Version4Reply);
   SendRequest(r);
 }
 
 void TCustomSocksWSocket::SendMethodRequest() {
   const char r[3] = {5, 1, static_cast<char>(offeredMethod_)};
+  reply_.Expect(TSocksReplyState::MethodReply);
   SendRequest(std::string(r, 3));
 }
 
@@ -248,14 +230,15 @@ void TCustomSocksWSocket::SendConnectRequest() {
   r += addr_;
   r += static_cast<char>(targetPort_ >> 8);
   r += static_cast<char>(targetPort_ & 0xFF);
-  socksState_ = 3;
+  socksState_ = TSocksPhase::Connecting;
+  reply_.Expect(TSocksReplyState::Version5Reply);
   SendRequest(r);
 }
 
 void TCustomSocksWSocket::SendUsercodeRequest() {
-  socksState_ = 2;
+  socksState_ = TSocksPhase::Authenticating;
   TriggerSocksAuthState(socksAuthStart);
-  if (socksState_ != 2 || socket_ == INVALID_SOCKET) return;
+  if (socksState_ != TSocksPhase::Authenticating || socket_ == INVALID_SOCKET) return;
   // Checked here too: the proxy may ask for a user name that was never offered, and the
   // fields may have changed since Connect.
   std::string oversize = OversizeText(true);
@@ -269,6 +252,7 @@ void TCustomSocksWSocket::SendUsercodeRequest() {
   r += SocksUsercode;
   r += static_cast<char>(SocksPassword.size());
   r += SocksPassword;
+  reply_.Expect(TSocksReplyState::AuthReply);
   SendRequest(r);
 }
 
@@ -276,154 +260,68 @@ void TCustomSocksWSocket::SendUsercodeRequest() {
 // Replies.
 
 bool TCustomSocksWSocket::TriggerDataAvailable(uint16_t error) {
-  if (socksState_ == 0) return TCustomWSocket::TriggerDataAvailable(error);
+  if (socksState_ == TSocksPhase::Off) return TCustomWSocket::TriggerDataAvailable(error);
   // The proxy's replies are ours; the application's OnDataAvailable does not see them.
   if (error != 0) {
     SocksFail(error, "data receive error");
     return true;
   }
-  switch (socksState_) {
-    case 1: HandleMethodReply(); break;
-    case 2: HandleAuthReply(); break;
-    case 3:
-      if (Version4()) HandleVersion4Reply();
-      else HandleVersion5Reply();
+  if (socksState_ == TSocksPhase::Opening && Version4()) {
+    SocksFail(20001, "TWSocket logic error");
+    return true;
+  }
+  const int limit = static_cast<int>(std::min<size_t>(reply_.MaxWanted(), kReplyLimit));
+  const int n = limit > 0 ? Receive(rcvBuf_, limit) : 0;
+  if (n <= 0) {
+    // The proxy hung up or the connection broke before it answered: the application
+    // must still learn that its connect failed.
+    if (n == 0) SocksFail(WSAECONNRESET, "connection closed by socks server");
+    else if (LastError != WSAEWOULDBLOCK) SocksFail(LastError, "data receive error");
+    return true;
+  }
+  size_t used = 0;
+  switch (reply_.Put(rcvBuf_, static_cast<size_t>(n), used)) {
+    case TSocksReplyEvent::NeedMore:
       break;
-    default: SocksFail(20013, "internal error");
+    case TSocksReplyEvent::Failed:
+      SocksFail(reply_.ErrorCode(), reply_.ErrorText());
+      break;
+    case TSocksReplyEvent::MethodChosen:
+      // Whatever came with the method reply is dropped.
+      if (reply_.Method() == 2) {
+        SendUsercodeRequest();
+      } else {
+        if (offeredMethod_ == 2) {
+          TriggerSocksAuthState(socksAuthNotRequired);
+          if (socksState_ != TSocksPhase::Opening || socket_ == INVALID_SOCKET) return true;
+        }
+        SendConnectRequest();
+      }
+      break;
+    case TSocksReplyEvent::AuthAccepted:
+      TriggerSocksAuthState(socksAuthSuccess);
+      if (socksState_ != TSocksPhase::Authenticating || socket_ == INVALID_SOCKET) return true;
+      SendConnectRequest();
+      break;
+    case TSocksReplyEvent::Connected:
+      boundAddr_ = reply_.BoundAddr();
+      boundPort_ = reply_.BoundPort();
+      // Application data that came in the same read waits in the area for the application.
+      leftoverStart_ = static_cast<int>(used);
+      leftoverCount_ = n - static_cast<int>(used);
+      SocksDone();
+      break;
   }
   return true;
 }
 
-bool TCustomSocksWSocket::ReceiveReply(int limit) {
-  const int room = limit - rcvCnt_;
-  if (room <= 0) return false;
-  int n = Receive(rcvBuf_ + rcvCnt_, room);
-  if (n > 0) {
-    rcvCnt_ += n;
-    return true;
-  }
-  // The proxy hung up or the connection broke before it answered: the application must
-  // still learn that its connect failed.
-  if (n == 0) SocksFail(WSAECONNRESET, "connection closed by socks server");
-  else if (LastError != WSAEWOULDBLOCK) SocksFail(LastError, "data receive error");
-  return false;
-}
-
-void TCustomSocksWSocket::HandleMethodReply() {
-  if (!ReceiveReply(kReplyLimit)) return;
-  if (Version4()) {
-    SocksFail(20001, "TWSocket logic error");
-    return;
-  }
-  if (rcvCnt_ < 2) return;
-  rcvCnt_ = 0;
-  if (rcvBuf_[0] != 5) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  if (rcvBuf_[1] == 0) {
-    if (offeredMethod_ == 2) {
-      TriggerSocksAuthState(socksAuthNotRequired);
-      if (socksState_ != 1 || socket_ == INVALID_SOCKET) return;
-    }
-    SendConnectRequest();
-  } else if (rcvBuf_[1] == 2) {
-    SendUsercodeRequest();
-  } else {
-    SocksFail(20003, "authentification method not acceptable");
-  }
-}
-
-void TCustomSocksWSocket::HandleAuthReply() {
-  if (!ReceiveReply(kReplyLimit)) return;
-  if (rcvBuf_[0] != 1) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  if (rcvCnt_ > 2) {
-    SocksFail(20001, "too much data availaible");
-    return;
-  }
-  if (rcvCnt_ < 2) return;
-  if (rcvBuf_[1] != 0) {
-    SocksFail(20015, "socks authentication failed");
-    return;
-  }
-  rcvCnt_ = 0;
-  TriggerSocksAuthState(socksAuthSuccess);
-  if (socksState_ != 2 || socket_ == INVALID_SOCKET) return;
-  SendConnectRequest();
-}
-
-void TCustomSocksWSocket::HandleVersion4Reply() {
-  // Exactly the reply: what follows stays in the system for the application.
-  if (!ReceiveReply(kVersion4ReplySize)) return;
-  if (rcvCnt_ < kVersion4ReplySize) return;
-  rcvCnt_ = 0;
-  if (rcvBuf_[0] != 0) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  switch (rcvBuf_[1]) {
-    case 90: SocksDone(); break;
-    case 91: SocksFail(20016, "request rejected or failed"); break;
-    case 92: SocksFail(20008, "connection refused"); break;
-    case 93: SocksFail(20015, "authentification failed"); break;
-    default: SocksFail(20012, "unassigned error #" + IntToStr(rcvBuf_[1]));
-  }
-}
-
-void TCustomSocksWSocket::HandleVersion5Reply() {
-  if (!ReceiveReply(kReplyLimit)) return;
-  if (rcvBuf_[0] != 5) {
-    SocksFail(20002, "socks version error");
-    return;
-  }
-  if (rcvCnt_ >= 2 && rcvBuf_[1] != 0) {
-    SocksFail(Version5ReplyCode(rcvBuf_[1]), Version5ReplyText(rcvBuf_[1]));
-    return;
-  }
-  if (rcvCnt_ <= 4) return;
-  int length;
-  switch (rcvBuf_[3]) {
-    case 1: length = 10; break;
-    case 3: length = rcvBuf_[4] + 7; break;
-    case 4: length = 22; break;
-    default: length = 5;
-  }
-  if (rcvCnt_ < length) return;
-  const unsigned char* a = rcvBuf_ + 4;
-  switch (rcvBuf_[3]) {
-    case 1:
-      boundAddr_ = IntToStr(a[0]) + "." + IntToStr(a[1]) + "." + IntToStr(a[2]) + "." +
-                   IntToStr(a[3]);
-      break;
-    case 3: boundAddr_.assign(reinterpret_cast<const char*>(a + 1), a[0]); break;
-    case 4:
-      // A proxy that reached the target over IPv6 says so; the connection is still good.
-      boundAddr_.clear();
-      for (int i = 0; i < 16; i += 2) {
-        if (i > 0) boundAddr_ += ':';
-        boundAddr_ += HexGroup(static_cast<unsigned>(a[i] << 8 | a[i + 1]));
-      }
-      break;
-    default: SocksFail(20011, "address type not supported"); return;
-  }
-  boundPort_ = IntToStr(rcvBuf_[length - 2] << 8 | rcvBuf_[length - 1]);
-  // Application data that came in the same read waits in the area for the application.
-  leftoverStart_ = length;
-  leftoverCount_ = std::max(0, rcvCnt_ - length);
-  rcvCnt_ = 0;
-  SocksDone();
-}
-
 void TCustomSocksWSocket::SocksDone() {
-  socksState_ = 0;
+  socksState_ = TSocksPhase::Off;
   ConnectionEstablished(0);
   // Bytes that came with the reply are delivered before anything newer from the network;
   // keep offering them while the handler takes some.
   for (;;) {
-    if (socket_ == INVALID_SOCKET || state_ != wsConnected || socksState_ != 0) return;
+    if (socket_ == INVALID_SOCKET || state_ != wsConnected || socksState_ != TSocksPhase::Off) return;
     const int before = leftoverCount_;
     TriggerDataAvailable(0);
     if (leftoverCount_ == 0 || leftoverCount_ == before) return;
@@ -431,10 +329,10 @@ void TCustomSocksWSocket::SocksDone() {
 }
 
 void TCustomSocksWSocket::SocksFail(int code, const std::string& text) {
-  const bool authenticating = socksState_ == 2;
+  const bool authenticating = socksState_ == TSocksPhase::Authenticating;
   if (authenticating) TriggerSocksAuthState(socksAuthFailure);
   TriggerSocksError(code, text);
-  socksState_ = 0;
+  socksState_ = TSocksPhase::Off;
   ConnectionEstablished(static_cast<uint16_t>(code));
   CloseInternal(true, static_cast<uint16_t>(code));
 }
@@ -458,13 +356,13 @@ int TCustomSocksWSocket::RawReceive(void* buffer, int size) {
 }
 
 void TCustomSocksWSocket::TriggerSessionClosed(uint16_t error) {
-  if (socksState_ == 2) TriggerSocksAuthState(socksAuthFailure);
+  if (socksState_ == TSocksPhase::Authenticating) TriggerSocksAuthState(socksAuthFailure);
   TCustomWSocket::TriggerSessionClosed(error);
 }
 
 void TCustomSocksWSocket::TriggerDataSent(uint16_t error) {
   // The handshake's own requests are not the application's data.
-  if (socksState_ != 0) return;
+  if (socksState_ != TSocksPhase::Off) return;
   TCustomWSocket::TriggerDataSent(error);
 }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "net/customwsocket.h"
+#include "net/socksreply.h"
 
 enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
 enum TSocksAuthState { socksAuthStart, socksAuthSuccess, socksAuthFailure, socksAuthNotRequired };
@@ -63,14 +64,18 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int RawReceive(void* buffer, int size) override;
 
   // True while a proxy negotiation is running.
-  virtual bool SocksNegotiating() const { return socksState_ != 0; }
+  virtual bool SocksNegotiating() const { return socksState_ != TSocksPhase::Off; }
   virtual void TriggerSocksConnected(uint16_t error);
   virtual void TriggerSocksError(int error, const std::string& msg);
   virtual void TriggerSocksAuthState(TSocksAuthState state);
 
-  // 0 none, 1 waiting for the proxy connection or the method reply, 2 waiting for the
-  // authentication reply, 3 waiting for the connect reply.
-  int socksState_ = 0;
+  enum class TSocksPhase {
+    Off,             // no proxy negotiation
+    Opening,         // waiting for the proxy's connection or its method reply
+    Authenticating,  // waiting for the answer to user name and password
+    Connecting       // waiting for the answer to the connect request
+  };
+  TSocksPhase socksState_ = TSocksPhase::Off;
 
  private:
   void ResetSocks();
@@ -78,17 +83,12 @@ class TCustomSocksWSocket : public TCustomWSocket {
   // `credentials`: the user name request will be sent.
   std::string OversizeText(bool credentials) const;
   bool Version4() const { return !socksLevel_.empty() && socksLevel_[0] == '4'; }
-  void SendRequest(const std::string& request);
+  // False when the request could not be sent (the connect has failed then).
+  bool SendRequest(const std::string& request);
   void SendVersion4Request();
   void SendMethodRequest();
   void SendConnectRequest();
   void SendUsercodeRequest();
-  // Receives into the reply area, at most `limit` bytes in all; false when nothing came.
-  bool ReceiveReply(int limit);
-  void HandleMethodReply();
-  void HandleAuthReply();
-  void HandleVersion4Reply();
-  void HandleVersion5Reply();
   // The proxy connected the target: the application's connection starts.
   void SocksDone();
   void SocksFail(int code, const std::string& text);
@@ -102,9 +102,10 @@ class TCustomSocksWSocket : public TCustomWSocket {
   int targetPort_ = 0;
   std::string boundAddr_;
   std::string boundPort_;
-  // Large enough for the longest version 5 reply (a 255-byte name) and what follows it.
+  TSocksReplyReader reply_;
+  // One read of the proxy's reply: the longest version 5 reply (a 255-byte name) and
+  // what follows it.
   unsigned char rcvBuf_[512] = {};
-  int rcvCnt_ = 0;
   int leftoverCount_ = 0;
   int leftoverStart_ = 0;
 };

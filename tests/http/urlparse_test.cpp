@@ -107,6 +107,27 @@ TEST(SplitUrl, BracketedHostGetsNoSpecialTreatment) {
   ExpectParts(Split("http://[::1]/x"), "http", "", "", "[:", "1]", "/x");
 }
 
+// A Location value is the server's text: the authority's colons and at-signs in every order.
+TEST(SplitUrl, EdgesOfTheAuthority) {
+  // The last "@" ends the user information, the last ":" after it starts the port.
+  ExpectParts(Split("http://a@b@c:1/x"), "http", "a@b", "", "c", "1", "/x");
+  ExpectParts(Split("http://u@h:1@x/"), "http", "u@h", "1", "x", "", "/");
+  ExpectParts(Split("http://h:8080:9090/"), "http", "", "", "h:8080", "9090", "/");
+  // Empty parts stay empty; nothing is filled in.
+  ExpectParts(Split("http://h:/x"), "http", "", "", "h", "", "/x");
+  ExpectParts(Split("http://:@h/"), "http", "", "", "h", "", "/");
+  ExpectParts(Split("http://u:p@h:"), "http", "u", "p", "h", "", "");
+  // What follows the first "/" or "?" is the path, at-signs and colons included.
+  ExpectParts(Split("http://h/a@b:c"), "http", "", "", "h", "", "/a@b:c");
+  ExpectParts(Split("http://u:p@h?x@y:z"), "http", "u", "p", "h", "", "?x@y:z");
+}
+
+TEST(SplitUrl, RelativeReferencesNeverClimbAboveTheRoot) {
+  EXPECT_EQ(Split("../../../../x", "/a").path, "/x");
+  EXPECT_EQ(Split("../", "/a/b/c").path, "/a/");
+  EXPECT_EQ(Split("./", "noslash").path, "/");
+}
+
 TEST(PathPrefix, StopsAtLastSlashOrColonBeforeQuery) {
   EXPECT_EQ(PathPrefix("/a/b/c.html"), "/a/b/");
   EXPECT_EQ(PathPrefix("/a/b.cgi?next=/x/y"), "/a/");

@@ -31,16 +31,25 @@ std::string ConnectRequest(const std::string& host) {
   return Bytes({5, 1, 0, 3, static_cast<int>(host.size())}) + host + kPort8080;
 }
 
+// A socket whose sends fail, as a broken connection's would.
+class TRefusingSend : public TWSocket {
+ public:
+  using TWSocket::TWSocket;
+  int Send(const void*, int) override { throw ESocketException("send refused"); }
+};
+
 // A socket set up for the scripted proxy, logging every event in order.
 struct SocksClient {
-  std::unique_ptr<TWSocket> s = std::make_unique<TWSocket>(nullptr);
+  std::unique_ptr<TWSocket> s;
   std::vector<std::string> log;
   std::string received;
   int readSize = 4096;
   bool closed = false;
 
   SocksClient(const std::string& proxyPort, const std::string& level,
-              const std::string& addr = "127.0.0.1") {
+              const std::string& addr = "127.0.0.1",
+              std::unique_ptr<TWSocket> socket = std::make_unique<TWSocket>(nullptr))
+      : s(std::move(socket)) {
     s->SetAddr(addr);
     s->SetPort("8080");
     s->SetSocksServer("127.0.0.1");
@@ -719,4 +728,19 @@ TEST(SocksRequestSize, UnofferedPasswordRequestThatDoesNotFitIsNotSent) {
       "error:20013:socks user code and password too long (at most 125 bytes together)",
       "connected:20013", "closed:20013"};
   EXPECT_EQ(c.Events(), want);
+}
+
+
+TEST(SocksVersion5, ARequestThatCannotBeSentFailsTheConnect) {
+  ScriptedPeer peer;
+  peer.Run([](int fd) {
+    ScriptedPeer::ReadAll(fd);
+    return false;
+  });
+  SocksClient c(peer.Port(), "5", "127.0.0.1", std::make_unique<TRefusingSend>(nullptr));
+  c.s->Connect();
+  ASSERT_TRUE(PumpUntil([&] { return c.closed; }));
+  EXPECT_EQ(c.Events(), (std::vector<std::string>{
+                            "socks:0", "error:20013:socks request not sent: send refused",
+                            "connected:20013", "closed:20013"}));
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -510,26 +511,36 @@ TEST(WSocketEvents, BackgroundExceptionGoesToOnBgExceptionAndAborts) {
   EXPECT_EQ(closed, 1);
 }
 
-TEST(WSocketEvents, HandlerExceptionInDataAvailableDoesNotEscape) {
-  ScriptedPeer peer;
-  peer.Run([](int fd) {
-    ScriptedPeer::SendAll(fd, "boom");
-    ScriptedPeer::ReadAll(fd);
-    return false;
-  });
-  Client c(peer.Port());
-  int calls = 0;
-  c.s->OnDataAvailable = [&](TObject*, uint16_t) {
-    ++calls;
-    char b[8];
-    c.s->Receive(b, sizeof(b));
-    throw Exception("handler failed");
-  };
-  c.s->Connect();
-  ASSERT_TRUE(PumpUntil([&] { return calls > 0; }));
-  PumpPending();
-  EXPECT_EQ(c.s->State(), wsConnected);
-  c.s->Close();
+TEST(WSocketEvents, HandlerExceptionInDataAvailableGoesToTheBackgroundErrorHandling) {
+  for (bool keep : {false, true}) {
+    SCOPED_TRACE(keep ? "OnBgException keeps the connection" : "default");
+    ScriptedPeer peer;
+    peer.Run([](int fd) {
+      ScriptedPeer::SendAll(fd, "boom");
+      ScriptedPeer::ReadAll(fd);
+      return false;
+    });
+    Client c(peer.Port());
+    int calls = 0;
+    std::string seen;
+    c.s->OnBgException = [&](TObject*, const Exception& e, bool& canClose) {
+      seen = e.Message();
+      canClose = !keep;
+    };
+    c.s->OnDataAvailable = [&](TObject*, uint16_t) {
+      ++calls;
+      char b[8];
+      c.s->Receive(b, sizeof(b));
+      throw std::out_of_range("handler failed");
+    };
+    c.s->Connect();
+    EXPECT_NO_THROW(PumpUntil([&] { return calls > 0; }));
+    PumpPending();
+    EXPECT_EQ(seen, "handler failed");
+    // The default answer to a background error is to abort the connection.
+    EXPECT_EQ(c.s->State(), keep ? wsConnected : wsClosed);
+    c.s->Close();
+  }
 }
 
 TEST(WSocketListen, ListeningSocketAcceptsAndExchanges) {
