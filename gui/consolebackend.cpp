@@ -43,18 +43,20 @@ class TConsolePeer : public TControlPeer {
 };
 
 constexpr size_t kReadChunk = 4096;
+constexpr platform::UINT WM_CONSOLE_INPUT = platform::WM_USER + 0x51;
 
 }  // namespace
 
-TConsoleBackend::TConsoleBackend(int inputFd, TLineWriter writer)
-    : inputFd_(inputFd), writer_(std::move(writer)) {
+TConsoleBackend::TConsoleBackend(platform::INPUT_HANDLE input, TLineWriter writer)
+    : input_(input), writer_(std::move(writer)) {
   if (!writer_) writer_ = [](const std::string& line) { platform::WriteStdOut(line + "\n"); };
-  // Wakes a dialog's loop when input arrives; the message itself does nothing.
-  sink_ = platform::CreateSink(&platform::DefWindowProc);
+  // Input arrives here while a dialog's loop runs; the message also wakes that loop.
+  sink_ = platform::CreateSink(&TConsoleBackend::SinkProc);
+  platform::SetSinkData(sink_, reinterpret_cast<platform::LPARAM>(this));
 }
 
 TConsoleBackend::~TConsoleBackend() {
-  if (listening_ > 0) platform::RemoveEventSource(this);
+  if (listening_ > 0) platform::UnwatchInput(input_);
   platform::DestroySink(sink_);
 }
 
@@ -111,10 +113,10 @@ int TConsoleBackend::ShowDialog(const TMsgDlgParams& params, const std::string&)
     struct Listening {
       TConsoleBackend* self;
       explicit Listening(TConsoleBackend* b) : self(b) {
-        if (self->listening_++ == 0) platform::AddEventSource(self);
+        if (self->listening_++ == 0) platform::WatchInput(self->input_, self->sink_, WM_CONSOLE_INPUT);
       }
       ~Listening() {
-        if (--self->listening_ == 0) platform::RemoveEventSource(self);
+        if (--self->listening_ == 0) platform::UnwatchInput(self->input_);
       }
     } listening(this);
     if (!Application->ModalLoop(answered)) chosen = params.SafeButton;
@@ -125,14 +127,14 @@ int TConsoleBackend::ShowDialog(const TMsgDlgParams& params, const std::string&)
 }
 
 bool TConsoleBackend::TakeLine(std::string& line) {
-  size_t end = input_.find('\n');
+  size_t end = pending_.find('\n');
   if (end == std::string::npos) {
     // An unterminated last line still counts at the end of input.
-    if (!eof_ || input_.empty()) return false;
-    end = input_.size();
+    if (!eof_ || pending_.empty()) return false;
+    end = pending_.size();
   }
-  line = input_.substr(0, end);
-  input_.erase(0, end + 1);
+  line = pending_.substr(0, end);
+  pending_.erase(0, end + 1);
   return true;
 }
 
@@ -160,16 +162,24 @@ int TConsoleBackend::MatchAnswer(const TMsgDlgParams& params, const std::string&
   return -1;
 }
 
-void TConsoleBackend::Prepare(std::vector<pollfd>& fds, int&) {
-  if (!eof_) fds.push_back(pollfd{inputFd_, POLLIN, 0});
+platform::LRESULT TConsoleBackend::SinkProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
+                                           platform::LPARAM lParam) {
+  auto* self = reinterpret_cast<TConsoleBackend*>(platform::GetSinkData(hwnd));
+  if (self && msg == WM_CONSOLE_INPUT) {
+    self->ReadAnswers();
+    return 0;
+  }
+  return platform::DefWindowProc(hwnd, msg, wParam, lParam);
 }
 
-void TConsoleBackend::Dispatch(const pollfd* fds, size_t count) {
-  if (count == 0 || (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) == 0) return;
-  size_t old = input_.size();
-  input_.resize(old + kReadChunk);
-  int64_t got = platform::ReadDescriptor(inputFd_, &input_[old], kReadChunk);
-  input_.resize(old + static_cast<size_t>(std::max<int64_t>(got, 0)));
-  if (got <= 0) eof_ = true;  // a read error ends the input as well
-  platform::PostMessage(sink_, platform::WM_NULL, 0, 0);
+void TConsoleBackend::ReadAnswers() {
+  if (eof_ || listening_ == 0) return;
+  size_t old = pending_.size();
+  pending_.resize(old + kReadChunk);
+  int64_t got = platform::ReadInput(input_, &pending_[old], kReadChunk);
+  pending_.resize(old + static_cast<size_t>(std::max<int64_t>(got, 0)));
+  if (got <= 0) {
+    eof_ = true;  // a read error ends the input as well
+    platform::UnwatchInput(input_);
+  }
 }

@@ -19,12 +19,13 @@
 #include "gui/backend.h"
 #include "platform/console.h"
 #include "platform/messages.h"
+#include "platform/types.h"
 
-class TConsoleBackend : public TGuiBackend, private platform::EventSource {
+class TConsoleBackend : public TGuiBackend {
  public:
   using TLineWriter = std::function<void(const std::string& line)>;
   // Lines go to the writer (standard output when none); answers come from inputFd.
-  explicit TConsoleBackend(int inputFd = platform::STD_INPUT_DESCRIPTOR, TLineWriter writer = nullptr);
+  explicit TConsoleBackend(platform::INPUT_HANDLE input = platform::GetStdInput(), TLineWriter writer = nullptr);
   ~TConsoleBackend() override;
 
   bool IsConsole() const override { return true; }
@@ -37,14 +38,15 @@ class TConsoleBackend : public TGuiBackend, private platform::EventSource {
   void WriteLine(const std::string& line);
 
  private:
-  void Prepare(std::vector<pollfd>& fds, int& timeoutMs) override;
-  void Dispatch(const pollfd* fds, size_t count) override;
+  static platform::LRESULT SinkProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
+                                    platform::LPARAM lParam);
+  void ReadAnswers();
   bool TakeLine(std::string& line);
   static int MatchAnswer(const TMsgDlgParams& params, const std::string& line);
 
-  int inputFd_;
+  platform::INPUT_HANDLE input_;
   TLineWriter writer_;
-  std::string input_;
+  std::string pending_;
   bool eof_ = false;
   int listening_ = 0;
   platform::HWND sink_ = 0;

@@ -719,9 +719,9 @@ class TFltkBackend : public TGuiBackend, private platform::EventSource {
     state->done = true;
   }
 
-  void Prepare(std::vector<pollfd>& fds, int& timeoutMs) override {
+  void Prepare(std::vector<platform::WaitItem>& items, int& timeoutMs) override {
     Fl::flush();
-    fds.push_back(pollfd{ConnectionNumber(fl_display), POLLIN, 0});
+    items.push_back(platform::WaitItem{ConnectionNumber(fl_display), platform::WAIT_READABLE, 0});
     // Xlib may already hold events it has read: they would wait for the next wake-up.
     if (XQLength(fl_display) > 0) {
       timeoutMs = 0;
@@ -730,9 +730,9 @@ class TFltkBackend : public TGuiBackend, private platform::EventSource {
     }
   }
 
-  void Dispatch(const pollfd* fds, size_t count) override {
+  void Dispatch(const platform::WaitItem* items, size_t count) override {
     if (pumpPending_) return;
-    bool due = (count > 0 && fds[0].revents != 0) || XQLength(fl_display) > 0;
+    bool due = (count > 0 && items[0].ready != 0) || XQLength(fl_display) > 0;
     if (!due && Fl::first_window()) {
       due = static_cast<int>(platform::GetTickCount() - lastPump_) >= kPumpIntervalMs;
     }

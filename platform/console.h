@@ -7,14 +7,23 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/types.h"
+
 namespace platform {
 
-// Descriptor of standard input, to be polled by an event source.
-constexpr int STD_INPUT_DESCRIPTOR = 0;
+// An input stream of the system (standard input, or a pipe a test made).
+using INPUT_HANDLE = intptr_t;
+INPUT_HANDLE GetStdInput();
 
-// Reads at most `size` bytes from a descriptor that poll() reported ready. Returns the
-// count, 0 at end of input, -1 on failure (last error set).
-int64_t ReadDescriptor(int fd, void* buffer, size_t size);
+// Reads at most `size` bytes from an input the watch reported ready. Returns the count,
+// 0 at end of input, -1 on failure (last error set). Re-arms the input's watch.
+int64_t ReadInput(INPUT_HANDLE input, void* buffer, size_t size);
+
+// Posts `msg` (WParam = input) to the sink of the calling thread once the input can be
+// read without blocking (data, its end or an error), then again after each ReadInput,
+// until UnwatchInput. One watch per input.
+bool WatchInput(INPUT_HANDLE input, HWND sink, UINT msg);
+void UnwatchInput(INPUT_HANDLE input);
 
 // Writes all of `text` to standard output at once. False when the output is gone.
 bool WriteStdOut(const std::string& text);

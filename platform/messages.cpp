@@ -1,5 +1,6 @@
 #include "platform/messages.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -185,26 +186,32 @@ int MinTimeout(int a, int b) {
 // One wait of the loop: asks the sources for descriptors, polls them together with the
 // wake-up descriptor, and lets the sources turn what happened into messages.
 void WaitStep(ThreadQueue& q, int timeoutMs) {
-  std::vector<pollfd> fds;
-  fds.push_back(pollfd{q.wakeFd, POLLIN, 0});
+  static_assert(WAIT_READABLE == POLLIN && WAIT_URGENT == POLLPRI && WAIT_WRITABLE == POLLOUT &&
+                WAIT_ERROR == POLLERR && WAIT_HANGUP == POLLHUP && WAIT_INVALID == POLLNVAL &&
+                WAIT_PEER_CLOSED == POLLRDHUP);
+  std::vector<WaitItem> items;
   std::vector<EventSource*> sources = q.sources;
   std::vector<size_t> starts;
   for (EventSource* s : sources) {
-    starts.push_back(fds.size());
-    s->Prepare(fds, timeoutMs);
+    starts.push_back(items.size());
+    s->Prepare(items, timeoutMs);
   }
-  starts.push_back(fds.size());
+  starts.push_back(items.size());
+  std::vector<pollfd> fds;
+  fds.reserve(items.size() + 1);
+  fds.push_back(pollfd{q.wakeFd, POLLIN, 0});
+  for (const WaitItem& item : items) fds.push_back(pollfd{static_cast<int>(item.object), item.events, 0});
   int n;
   do {
     n = poll(fds.data(), fds.size(), timeoutMs);
   } while (n < 0 && errno == EINTR);
   if (n > 0 && (fds[0].revents & POLLIN)) q.DrainWake();
-  if (n < 0) {
-    for (pollfd& p : fds) p.revents = 0;
+  if (n > 0) {
+    for (size_t i = 0; i < items.size(); ++i) items[i].ready = fds[i + 1].revents;
   }
   for (size_t i = 0; i < sources.size(); ++i) {
     if (std::find(q.sources.begin(), q.sources.end(), sources[i]) == q.sources.end()) continue;
-    sources[i]->Dispatch(fds.data() + starts[i], starts[i + 1] - starts[i]);
+    sources[i]->Dispatch(items.data() + starts[i], starts[i + 1] - starts[i]);
   }
 }
 

@@ -10,9 +10,8 @@
 // timer is ever pending.
 #pragma once
 
-#include <poll.h>
-
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "platform/types.h"
@@ -82,19 +81,34 @@ constexpr DWORD INFINITE = 0xFFFFFFFF;
 // WAIT_TIMEOUT after timeoutMs otherwise.
 DWORD MsgWaitForInput(DWORD timeoutMs);
 
+// Something of the system the loop can wait on: a descriptor where the system has them,
+// a waitable handle on Windows. `events` asks for WAIT_ bits, `ready` tells which came.
+struct WaitItem {
+  intptr_t object = -1;
+  short events = 0;
+  short ready = 0;
+};
+constexpr short WAIT_READABLE = 0x001;
+constexpr short WAIT_URGENT = 0x002;
+constexpr short WAIT_WRITABLE = 0x004;
+constexpr short WAIT_ERROR = 0x008;
+constexpr short WAIT_HANGUP = 0x010;
+constexpr short WAIT_INVALID = 0x020;
+constexpr short WAIT_PEER_CLOSED = 0x2000;  // the peer shut its side down, data may remain
+
 // A provider of input for the calling thread's loop (a GUI backend, the socket layer).
-// The loop asks every source of the thread before it waits and tells it what poll() saw.
-// Sources never run application code themselves: they post messages, whose procedures
-// run from DispatchMessage like any other.
+// The loop asks every source of the thread before it waits and tells it what the wait
+// saw. Sources never run application code themselves: they post messages, whose
+// procedures run from DispatchMessage like any other.
 class EventSource {
  public:
   virtual ~EventSource() = default;
-  // Adds descriptors to wait on and may lower timeoutMs (-1 = no limit). Also the place
+  // Adds objects to wait on and may lower timeoutMs (-1 = no limit). Also the place
   // for work due before every wait (a GUI backend flushes its drawing here).
-  virtual void Prepare(std::vector<pollfd>& fds, int& timeoutMs) = 0;
-  // Called after every wait with the entries this source added (revents filled in,
+  virtual void Prepare(std::vector<WaitItem>& items, int& timeoutMs) = 0;
+  // Called after every wait with the entries this source added (ready filled in,
   // possibly all zero when the wait timed out).
-  virtual void Dispatch(const pollfd* fds, size_t count) = 0;
+  virtual void Dispatch(const WaitItem* items, size_t count) = 0;
 };
 
 // Registers a source with the calling thread's loop; the caller keeps ownership and must

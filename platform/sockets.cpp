@@ -266,7 +266,7 @@ class SelectSource : public EventSource {
  public:
   std::vector<int> fds;  // registered sockets of this thread, guarded by the registry lock
 
-  void Prepare(std::vector<pollfd>& out, int&) override {
+  void Prepare(std::vector<WaitItem>& out, int&) override {
     std::lock_guard<std::mutex> lock(Reg().mutex);
     for (int fd : fds) {
       SocketInfo* info = Find(fd);
@@ -276,15 +276,16 @@ class SelectSource : public EventSource {
     }
   }
 
-  void Dispatch(const pollfd* polled, size_t count) override {
+  void Dispatch(const WaitItem* polled, size_t count) override {
     std::vector<Post> posts;
     {
       std::lock_guard<std::mutex> lock(Reg().mutex);
       for (size_t i = 0; i < count; ++i) {
-        if (polled[i].revents == 0) continue;
-        SocketInfo* info = Find(polled[i].fd);
+        if (polled[i].ready == 0) continue;
+        const int fd = static_cast<int>(polled[i].object);
+        SocketInfo* info = Find(fd);
         if (!info || info->source != this || info->mask == 0) continue;
-        Handle(polled[i].fd, *info, polled[i].revents, posts);
+        Handle(fd, *info, polled[i].ready, posts);
       }
     }
     PostAll(posts);

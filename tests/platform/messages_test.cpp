@@ -212,14 +212,14 @@ namespace {
 class PipeSource : public EventSource {
  public:
   PipeSource(int fd, HWND target) : fd_(fd), target_(target) {}
-  void Prepare(std::vector<pollfd>& fds, int& timeoutMs) override {
+  void Prepare(std::vector<WaitItem>& items, int& timeoutMs) override {
     ++prepared;
-    fds.push_back(pollfd{fd_, POLLIN, 0});
+    items.push_back(WaitItem{fd_, WAIT_READABLE, 0});
     if (capTimeout) timeoutMs = timeoutMs < 0 ? 5 : std::min(timeoutMs, 5);
   }
-  void Dispatch(const pollfd* fds, size_t count) override {
+  void Dispatch(const WaitItem* items, size_t count) override {
     ASSERT_EQ(count, 1u);
-    if (fds[0].revents & POLLIN) {
+    if (items[0].ready & WAIT_READABLE) {
       char c;
       if (read(fd_, &c, 1) == 1) PostMessage(target_, WM_USER + 9, static_cast<unsigned char>(c), 0);
     }
