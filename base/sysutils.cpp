@@ -1,10 +1,12 @@
 #include "base/sysutils.h"
 
-#include <locale.h>
-
+#include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 #include "platform/files.h"
@@ -15,24 +17,30 @@ const char PathDelim = platform::PathDelim;
 
 namespace {
 
-// The "C" locale, for number formatting and parsing that must not follow the process
-// locale. Created once and never freed.
-locale_t CLocale() {
-  static const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  return c;
+// Formats one conversion of a printf format with the C library, then undoes what the
+// process locale changed: the decimal point of a floating conversion. Grouping flags are
+// dropped before, so that the result is what the "C" locale prints.
+template <typename T>
+std::string FormatOne(const std::string& spec, T value, bool floating) {
+  char small[128];
+  int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  if (n < 0) throw EConvertError("Format '" + spec + "' invalid or incompatible with argument");
+  std::string out;
+  if (static_cast<size_t>(n) < sizeof small) {
+    out.assign(small, static_cast<size_t>(n));
+  } else {
+    out.resize(static_cast<size_t>(n));
+    std::snprintf(out.data(), out.size() + 1, spec.c_str(), value);
+  }
+  if (floating) {
+    const char* point = std::localeconv()->decimal_point;
+    if (point && point[0] && std::strcmp(point, ".") != 0) {
+      size_t at = out.find(point);
+      if (at != std::string::npos) out.replace(at, std::strlen(point), ".");
+    }
+  }
+  return out;
 }
-
-// Makes the calling thread use the "C" locale for the guard's lifetime.
-class CLocaleScope {
- public:
-  CLocaleScope() : previous_(uselocale(CLocale())) {}
-  ~CLocaleScope() { uselocale(previous_); }
-  CLocaleScope(const CLocaleScope&) = delete;
-  CLocaleScope& operator=(const CLocaleScope&) = delete;
-
- private:
-  locale_t previous_;
-};
 
 bool IsBlankOrControl(char c) { return static_cast<unsigned char>(c) <= ' '; }
 
@@ -161,20 +169,119 @@ std::string Format(const char* fmt, ...) {
 }
 
 std::string FormatV(const char* fmt, va_list args) {
-  CLocaleScope scope;
-  char small[256];
-  va_list copy;
-  va_copy(copy, args);
-  const int n = std::vsnprintf(small, sizeof small, fmt, copy);
-  va_end(copy);
-  if (n < 0) {
-    throw EConvertError(std::string("Format '") + fmt + "' invalid or incompatible with argument");
+  const auto invalid = [fmt] {
+    return EConvertError(std::string("Format '") + fmt + "' invalid or incompatible with argument");
+  };
+  va_list ap;
+  va_copy(ap, args);
+  struct End {
+    va_list& ap;
+    ~End() { va_end(ap); }
+  } end{ap};
+  std::string result;
+  for (const char* p = fmt; *p;) {
+    if (*p != '%') {
+      const char* next = std::strchr(p, '%');
+      if (!next) next = p + std::strlen(p);
+      result.append(p, next);
+      p = next;
+      continue;
+    }
+    std::string spec = "%";
+    ++p;
+    while (*p && std::strchr("-+ #0'", *p)) {
+      if (*p != '\'') spec += *p;
+      ++p;
+    }
+    const auto number = [&] {
+      if (*p == '*') {
+        ++p;
+        spec += std::to_string(va_arg(ap, int));
+      } else {
+        while (*p >= '0' && *p <= '9') spec += *p++;
+      }
+    };
+    number();
+    if (*p == '.') {
+      spec += *p++;
+      number();
+    }
+    std::string length;
+    while (*p && std::strchr("hlLjzt", *p)) length += *p++;
+    const char conv = *p;
+    if (!conv) throw invalid();
+    ++p;
+    spec += length;
+    spec += conv;
+    switch (conv) {
+      case '%':
+        result += '%';
+        break;
+      case 'd':
+      case 'i':
+        if (length == "l") {
+          result += FormatOne(spec, va_arg(ap, long), false);
+        } else if (length == "ll") {
+          result += FormatOne(spec, va_arg(ap, long long), false);
+        } else if (length == "j") {
+          result += FormatOne(spec, va_arg(ap, intmax_t), false);
+        } else if (length == "z" || length == "t") {
+          result += FormatOne(spec, va_arg(ap, ptrdiff_t), false);
+        } else if (length.empty() || length == "h" || length == "hh") {
+          result += FormatOne(spec, va_arg(ap, int), false);
+        } else {
+          throw invalid();
+        }
+        break;
+      case 'u':
+      case 'o':
+      case 'x':
+      case 'X':
+        if (length == "l") {
+          result += FormatOne(spec, va_arg(ap, unsigned long), false);
+        } else if (length == "ll") {
+          result += FormatOne(spec, va_arg(ap, unsigned long long), false);
+        } else if (length == "j") {
+          result += FormatOne(spec, va_arg(ap, uintmax_t), false);
+        } else if (length == "z" || length == "t") {
+          result += FormatOne(spec, va_arg(ap, size_t), false);
+        } else if (length.empty() || length == "h" || length == "hh") {
+          result += FormatOne(spec, va_arg(ap, unsigned), false);
+        } else {
+          throw invalid();
+        }
+        break;
+      case 'c':
+        if (!length.empty()) throw invalid();
+        result += FormatOne(spec, va_arg(ap, int), false);
+        break;
+      case 's':
+        if (!length.empty()) throw invalid();
+        result += FormatOne(spec, va_arg(ap, const char*), false);
+        break;
+      case 'p':
+        result += FormatOne(spec, va_arg(ap, void*), false);
+        break;
+      case 'f':
+      case 'F':
+      case 'e':
+      case 'E':
+      case 'g':
+      case 'G':
+      case 'a':
+      case 'A':
+        if (length == "L") {
+          result += FormatOne(spec, va_arg(ap, long double), true);
+        } else if (length.empty() || length == "l") {
+          result += FormatOne(spec, va_arg(ap, double), true);
+        } else {
+          throw invalid();
+        }
+        break;
+      default:  // %n among them: a format never writes into its arguments
+        throw invalid();
+    }
   }
-  if (static_cast<size_t>(n) < sizeof small) return std::string(small, n);
-  std::string result(static_cast<size_t>(n), '\0');
-  va_copy(copy, args);
-  std::vsnprintf(result.data(), result.size() + 1, fmt, copy);
-  va_end(copy);
   return result;
 }
 
@@ -256,16 +363,52 @@ bool TryStrToFloat(const std::string& s, double& value) {
   while (i < n && s[i] == ' ') ++i;
   if (i != n) return false;
 
-  // The grammar is checked; the digits go to the C library in the "C" locale.
+  // The grammar is checked; the conversion itself never looks at the process locale.
   std::string text = s.substr(start, end - start);
   if (DecimalSeparator != '.') {
     for (char& c : text) {
       if (c == DecimalSeparator) c = '.';
     }
   }
-  const double v = strtod_l(text.c_str(), nullptr, CLocale());
-  if (!std::isfinite(v)) return false;  // overflow
-  value = v;
+  const char* first = text.c_str();
+  const char* last = first + text.size();
+  const bool negative = *first == '-';
+  if (*first == '+' || *first == '-') ++first;
+  double v = 0;
+  const auto [ptr, ec] = std::from_chars(first, last, v, std::chars_format::general);
+  if (ptr != last) return false;
+  if (ec == std::errc::result_out_of_range) {
+    // Out of range is either side: a tiny magnitude is zero, as the C library gives it;
+    // a huge one is an overflow. Which one follows from where the first nonzero digit
+    // stands against the exponent.
+    int64_t position = 0;  // decimal exponent of the first significant digit, roughly
+    bool seenPoint = false, seenDigit = false;
+    const char* q = first;
+    for (; q < last && *q != 'e' && *q != 'E'; ++q) {
+      if (*q == '.') {
+        seenPoint = true;
+      } else if (!seenDigit && *q == '0') {
+        if (seenPoint) --position;
+      } else {
+        if (!seenDigit && seenPoint) --position;
+        seenDigit = true;
+        if (!seenPoint) ++position;
+      }
+    }
+    int64_t exponent = 0;
+    if (q < last) {
+      const char* digits = q + 1 + (q[1] == '+');
+      if (std::from_chars(digits, last, exponent).ec != std::errc()) {
+        exponent = *digits == '-' ? -(int64_t{1} << 62) : (int64_t{1} << 62);
+      }
+    }
+    if (position + exponent > 0) return false;  // overflow
+    v = 0;
+  } else if (ec != std::errc()) {
+    return false;
+  }
+  if (!std::isfinite(v)) return false;
+  value = negative ? -v : v;
   return true;
 }
 

@@ -297,3 +297,32 @@ TEST(Exceptions, AssertRaisesWithItsMessage) {
 }
 
 }  // namespace
+
+TEST(Floats, EdgesOfTheRange) {
+  double v = 0;
+  EXPECT_EQ(StrToFloat("1e308"), 1e308);
+  EXPECT_FALSE(TryStrToFloat("1e309", v));
+  EXPECT_FALSE(TryStrToFloat("-123456789e301", v));
+  EXPECT_EQ(StrToFloat("0.000001e-320"), 0.0);
+  EXPECT_EQ(StrToFloat("1e-99999999999999999999999"), 0.0);
+  EXPECT_FALSE(TryStrToFloat("1e99999999999999999999999", v));
+  EXPECT_EQ(StrToFloat("4.9e-324"), 4.9e-324);  // the smallest subnormal survives
+  EXPECT_TRUE(std::signbit(StrToFloat("-1e-400")));
+  EXPECT_EQ(StrToFloat("0.1"), 0.1);  // correctly rounded
+}
+
+TEST(Formatting, EveryConversionKind) {
+  EXPECT_EQ(Format("%5s|%-4d|%+i|%05u|%x|%#X|%o|%c|%%", "ab", 7, 3, 42u, 255u, 255u, 8u, 'Z'),
+            "   ab|7   |+3|00042|ff|0XFF|10|Z|%");
+  EXPECT_EQ(Format("%lld %llu %ld %zu", -9000000000LL, 18000000000ULL, -5L, size_t{12}),
+            "-9000000000 18000000000 -5 12");
+  EXPECT_EQ(Format("%*d|%.*f|%-*s|", 4, 1, 2, 3.14159, 3, "x"), "   1|3.14|x  |");
+  EXPECT_EQ(Format("%e %g %.3G", 1500.0, 0.0001, 123456.0), "1.500000e+03 0.0001 1.23E+05");
+  // Formats a checker would refuse, as they may come from data.
+  const char* grouped = "%'d";
+  const char* writes = "%n";
+  const char* cut = "50%";
+  EXPECT_EQ(Format(grouped, 1234567), "1234567");  // no grouping, as in the "C" locale
+  EXPECT_THROW(Format(writes, 0), EConvertError);
+  EXPECT_THROW(Format(cut, 0), EConvertError);
+}
