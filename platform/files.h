@@ -1,7 +1,7 @@
 // Files and directories, shaped after the Windows calls (CreateFile-style open with
 // share modes, DeleteFile, CopyFile, file attributes, CreateDirectory).
 //
-// Paths are native paths (UTF-8, '/' on Linux). Failures return false / INVALID_HANDLE
+// Paths are native paths (UTF-8; '/' on Linux, '\' or '/' on Windows). Failures return false / INVALID_HANDLE
 // and set the calling thread's last error to a Windows error code (ERROR_FILE_NOT_FOUND,
 // ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ...).
 //
@@ -18,7 +18,11 @@
 
 namespace platform {
 
+#ifdef _WIN32
+constexpr char PathDelim = '\\';
+#else
 constexpr char PathDelim = '/';
+#endif
 
 using HANDLE = intptr_t;
 constexpr HANDLE INVALID_HANDLE = -1;
