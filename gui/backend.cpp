@@ -9,6 +9,8 @@ TGuiBackend* GuiBackend() {
 }
 
 std::unique_ptr<TGuiBackend> CreateDefaultBackend() {
+#ifndef _WIN32
   if (auto fltk = CreateFltkBackend()) return fltk;
+#endif
   return std::make_unique<TConsoleBackend>();
 }

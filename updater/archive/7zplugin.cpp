@@ -12,13 +12,24 @@ T7zPlugin::T7zPlugin(const std::string& libraryName) : libraryName_(libraryName)
     platform::FreeLibrary(libHandle_);
     throw Exception(Format("%s is not a 7z library", libraryName.c_str()));
   }
-  variantClearProc_ = reinterpret_cast<sevenzip::VariantClearFunc>(
-      platform::GetProcAddress(libHandle_, "VariantClear"));
-  sysFreeStringProc_ = reinterpret_cast<sevenzip::SysFreeStringFunc>(
-      platform::GetProcAddress(libHandle_, "SysFreeString"));
+#ifdef _WIN32
+  // On Windows the library's strings and variants are the system's (OLE automation).
+  stringsHandle_ = platform::LoadLibrary("oleaut32.dll");
+  platform::HMODULE strings = stringsHandle_;
+#else
+  platform::HMODULE strings = libHandle_;
+#endif
+  if (strings) {
+    variantClearProc_ = reinterpret_cast<sevenzip::VariantClearFunc>(platform::GetProcAddress(strings, "VariantClear"));
+    sysFreeStringProc_ =
+        reinterpret_cast<sevenzip::SysFreeStringFunc>(platform::GetProcAddress(strings, "SysFreeString"));
+  }
 }
 
-T7zPlugin::~T7zPlugin() { platform::FreeLibrary(libHandle_); }
+T7zPlugin::~T7zPlugin() {
+  if (stringsHandle_) platform::FreeLibrary(stringsHandle_);
+  platform::FreeLibrary(libHandle_);
+}
 
 void T7zPlugin::ClearProp(sevenzip::PROPVARIANT& value) const {
   if (variantClearProc_) {

@@ -35,6 +35,7 @@ class T7zPlugin : public TInterfacedObject {
 
  private:
   std::string libraryName_;
+  platform::HMODULE stringsHandle_ = nullptr;  // the system's string functions, where they are apart
   platform::HMODULE libHandle_ = nullptr;
   sevenzip::CreateObjectFunc createObjectProc_ = nullptr;
   sevenzip::VariantClearFunc variantClearProc_ = nullptr;
