@@ -493,38 +493,53 @@ std::string StringReplaceAll(const std::string& s, const std::string& from, cons
 // ---------------------------------------------------------------------------------------
 // File names.
 
+namespace {
+
+// Windows takes '/' as a separator too.
+#ifdef _WIN32
+constexpr const char* kPathDelims = "\\/";
+#else
+constexpr const char* kPathDelims = "/";
+#endif
+
+bool IsPathDelim(char c) { return c != '\0' && std::strchr(kPathDelims, c) != nullptr; }
+
+size_t LastPathDelim(const std::string& path) { return path.find_last_of(kPathDelims); }
+
+}  // namespace
+
 std::string IncludeTrailingPathDelimiter(const std::string& path) {
-  if (!path.empty() && path.back() == PathDelim) return path;
+  if (!path.empty() && IsPathDelim(path.back())) return path;
   return path + PathDelim;
 }
 
 std::string ExcludeTrailingPathDelimiter(const std::string& path) {
   // The root stays the root.
-  if (path.size() > 1 && path.back() == PathDelim) return path.substr(0, path.size() - 1);
+  if (path.size() > 1 && IsPathDelim(path.back())) return path.substr(0, path.size() - 1);
   return path;
 }
 
 std::string ExtractFilePath(const std::string& path) {
-  const size_t i = path.rfind(PathDelim);
+  const size_t i = LastPathDelim(path);
   return i == std::string::npos ? std::string() : path.substr(0, i + 1);
 }
 
 std::string ExtractFileDir(const std::string& path) {
-  const size_t i = path.rfind(PathDelim);
+  const size_t i = LastPathDelim(path);
   if (i == std::string::npos) return std::string();
   // Keep the separator when it is the root or follows another one.
-  if (i == 0 || path[i - 1] == PathDelim) return path.substr(0, i + 1);
+  if (i == 0 || IsPathDelim(path[i - 1])) return path.substr(0, i + 1);
   return path.substr(0, i);
 }
 
 std::string ExtractFileName(const std::string& path) {
-  const size_t i = path.rfind(PathDelim);
+  const size_t i = LastPathDelim(path);
   return i == std::string::npos ? path : path.substr(i + 1);
 }
 
 std::string ExtractFileExt(const std::string& path) {
   const size_t dot = path.rfind('.');
-  const size_t delim = path.rfind(PathDelim);
+  const size_t delim = LastPathDelim(path);
   if (dot == std::string::npos || (delim != std::string::npos && dot < delim)) return std::string();
   return path.substr(dot);
 }

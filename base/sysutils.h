@@ -52,7 +52,12 @@ void Assert(bool condition, const std::string& message);
 // Formatting. printf rules ("%d", "%s", "%3.0f", "%6.2f", "%2.2d", ...), with '.' as the
 // decimal separator whatever the process locale.
 
+// Checked as the C99 printf it runs through, also where the system's own printf differs.
+#ifdef _WIN32
+std::string Format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 std::string FormatV(const char* fmt, va_list args);
 
 std::string IntToStr(int64_t value);

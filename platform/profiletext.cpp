@@ -66,7 +66,7 @@ struct Item {
 // The file as lines, kept byte for byte so that a write changes only what it must.
 class Profile {
  public:
-  explicit Profile(const std::string& content) {
+  Profile(const std::string& content, const char* newline) {
     size_t pos = 0;
     if (content.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) {
       bom_ = kUtf8Bom;
@@ -87,7 +87,7 @@ class Profile {
       lines_.push_back(std::move(line));
       pos = nl + 1;
     }
-    if (newline_.empty()) newline_ = "\n";
+    if (newline_.empty()) newline_ = newline;
     Reindex();
   }
 
@@ -260,7 +260,7 @@ bool ValidWrite(std::string_view section, const char* key, const char* value) {
 
 DWORD Read(const std::string& content, const char* section, const char* key, const char* def, char* buffer,
            DWORD size) {
-  const Profile profile(content);
+  const Profile profile(content, "\n");
   if (section == nullptr) return CopyList(profile.SectionNames(), buffer, size);
   if (key == nullptr) return CopyList(profile.KeyNames(TrimBlanks(section)), buffer, size);
   if (const Item* item = profile.Find(TrimBlanks(section), TrimBlanks(key))) {
@@ -269,8 +269,9 @@ DWORD Read(const std::string& content, const char* section, const char* key, con
   return CopyString(TrimRightBlanks(def ? def : ""), buffer, size);
 }
 
-std::string Write(const std::string& content, std::string_view section, const char* key, const char* value) {
-  Profile profile(content);
+std::string Write(const std::string& content, std::string_view section, const char* key, const char* value,
+                  const char* newline) {
+  Profile profile(content, newline);
   if (key == nullptr) {
     profile.DeleteSection(section);
   } else if (value == nullptr) {

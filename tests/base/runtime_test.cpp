@@ -12,7 +12,11 @@ namespace {
 std::string LibcToday() {
   const std::time_t t = std::time(nullptr);
   std::tm tm{};
+#ifdef _WIN32
+  localtime_s(&tm, &t);
+#else
   localtime_r(&t, &tm);
+#endif
   char buf[16];
   std::strftime(buf, sizeof buf, "%Y%m%d", &tm);
   return buf;
@@ -37,8 +41,12 @@ TEST(Runtime, NowIsTheLocalDateAndTime) {
 TEST(Runtime, AppDirIsTheExecutablesFolder) {
   const std::string dir = AppDir();
   ASSERT_FALSE(dir.empty());
-  EXPECT_EQ(dir.back(), '/');
+  EXPECT_EQ(dir.back(), PathDelim);
+#ifdef _WIN32
+  const auto self = std::filesystem::canonical(std::filesystem::path(TEST_BINARY_DIR) / "tests/base/base_tests.exe");
+#else
   const auto self = std::filesystem::canonical("/proc/self/exe");
+#endif
   EXPECT_EQ(std::filesystem::canonical(dir), self.parent_path());
 }
 

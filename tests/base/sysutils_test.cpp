@@ -115,6 +115,10 @@ TEST(Formatting, PrintfRules) {
 // not depend on which locales the machine has.
 bool UseCommaLocale() {
   if (setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) return true;
+#ifdef _WIN32
+  // The Windows C runtime names its locales its own way and has them all.
+  return setlocale(LC_ALL, "German_Germany.1252") != nullptr || setlocale(LC_ALL, "de-DE") != nullptr;
+#else
   const std::string dir = std::string(TEST_BINARY_DIR) + "/test-locales";
   const std::string locale = dir + "/de_DE.UTF-8";
   if (!std::filesystem::exists(locale)) {
@@ -126,6 +130,7 @@ bool UseCommaLocale() {
   // Only now: the C library remembers a locale it failed to find.
   setenv("LOCPATH", dir.c_str(), 1);
   return setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+#endif
 }
 
 TEST(Formatting, IgnoresTheProcessLocale) {
@@ -191,15 +196,25 @@ TEST(FileNames, SplitAtTheLastSeparator) {
 }
 
 TEST(FileNames, TrailingSeparatorAndNativeForm) {
-  EXPECT_EQ(IncludeTrailingPathDelimiter("/opt/app"), "/opt/app/");
+  const std::string d(1, PathDelim);
+  EXPECT_EQ(IncludeTrailingPathDelimiter("/opt/app"), "/opt/app" + d);
   EXPECT_EQ(IncludeTrailingPathDelimiter("/opt/app/"), "/opt/app/");
-  EXPECT_EQ(IncludeTrailingPathDelimiter(""), "/");
+  EXPECT_EQ(IncludeTrailingPathDelimiter(""), d);
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/opt/app/"), "/opt/app");
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/opt/app"), "/opt/app");
   EXPECT_EQ(ExcludeTrailingPathDelimiter("/"), "/");
-  EXPECT_EQ(NativePath("升级\\更新记录.ini"), "升级/更新记录.ini");
-  EXPECT_EQ(NativePath("bin\\sub/x.dll"), "bin/sub/x.dll");
+  EXPECT_EQ(NativePath("升级\\更新记录.ini"), "升级" + d + "更新记录.ini");
+  EXPECT_EQ(NativePath("bin\\sub/x.dll"), "bin" + d + "sub" + d + "x.dll");
 }
+
+#ifdef _WIN32
+TEST(FileNames, BothSeparatorsCountOnWindows) {
+  EXPECT_EQ(ExtractFilePath("C:\\Program Files/app\\updater.exe"), "C:\\Program Files/app\\");
+  EXPECT_EQ(ExtractFileName("C:\\app/updater.exe"), "updater.exe");
+  EXPECT_EQ(ExtractFileExt("C:\\a.b\\c"), "");
+  EXPECT_EQ(ExcludeTrailingPathDelimiter("C:\\app\\"), "C:\\app");
+}
+#endif
 
 TEST(DateTime, DaysCountFromTheEndOf1899) {
   EXPECT_EQ(EncodeDate(1899, 12, 30), 0.0);

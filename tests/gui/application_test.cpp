@@ -142,7 +142,12 @@ TEST_F(ConsoleGuiTest, TimersKeepRunningWhileADialogWaits) {
     if (++ticks == 3) Answer("i\n");
   };
   EXPECT_EQ(MessageDialog(RetryIgnore()), mrIgnore);
+#ifdef _WIN32
+  // Standard input is read by a thread there: a tick may come before the answer does.
+  EXPECT_GE(ticks, 3);
+#else
   EXPECT_EQ(ticks, 3);
+#endif
 }
 
 TEST_F(ConsoleGuiTest, QuittingWhileADialogWaitsTakesTheSafeAnswer) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -12,13 +11,14 @@
 #include "gui/application.h"
 #include "gui/consolebackend.h"
 #include "platform/messages.h"
+#include "tests/support/test_pipe.h"
 
 class ConsoleGuiTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(pipe(pipe_), 0);
+    ASSERT_TRUE(pipe_.Ok());
     app = std::make_unique<TApplication>(
-        std::make_unique<TConsoleBackend>(pipe_[0], [this](const std::string& line) { lines.push_back(line); }));
+        std::make_unique<TConsoleBackend>(pipe_.Input(), [this](const std::string& line) { lines.push_back(line); }));
   }
 
   void TearDown() override {
@@ -27,22 +27,19 @@ class ConsoleGuiTest : public ::testing::Test {
     platform::MSG msg;
     while (platform::PeekMessage(&msg, 0, 0, 0, platform::PM_REMOVE)) {
     }
-    close(pipe_[0]);
-    if (pipe_[1] >= 0) close(pipe_[1]);
   }
 
   void Answer(const std::string& text) {
-    ASSERT_EQ(write(pipe_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    ASSERT_TRUE(pipe_.Write(text));
   }
 
   void EndInput() {
-    close(pipe_[1]);
-    pipe_[1] = -1;
+    pipe_.CloseWrite();
   }
 
   std::unique_ptr<TApplication> app;
   std::vector<std::string> lines;
 
  private:
-  int pipe_[2] = {-1, -1};
+  testsupport::TestPipe pipe_;
 };

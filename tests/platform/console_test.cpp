@@ -1,9 +1,9 @@
 #include "platform/console.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "platform/messages.h"
+#include "tests/support/test_pipe.h"
 
 using namespace platform;
 
@@ -14,14 +14,12 @@ constexpr UINT WM_INPUT_READY = WM_USER + 40;
 class ConsoleInputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(pipe(fds_), 0);
+    ASSERT_TRUE(pipe_.Ok());
     sink_ = CreateSink(&DefWindowProc);
   }
   void TearDown() override {
-    UnwatchInput(fds_[0]);
+    UnwatchInput(pipe_.Input());
     DestroySink(sink_);
-    close(fds_[0]);
-    if (fds_[1] >= 0) close(fds_[1]);
   }
   // Ready notifications that reach the queue within `ms`.
   int Notifications(DWORD ms) {
@@ -32,38 +30,37 @@ class ConsoleInputTest : public ::testing::Test {
       MSG m;
       while (PeekMessage(&m, sink_, 0, 0, PM_REMOVE)) {
         if (m.message == WM_INPUT_READY) {
-          EXPECT_EQ(static_cast<INPUT_HANDLE>(m.wParam), fds_[0]);
+          EXPECT_EQ(static_cast<INPUT_HANDLE>(m.wParam), pipe_.Input());
           ++count;
         }
       }
     }
     return count;
   }
-  int fds_[2] = {-1, -1};
+  testsupport::TestPipe pipe_;
   HWND sink_ = 0;
 };
 
 }  // namespace
 
 TEST_F(ConsoleInputTest, OneNotificationUntilTheNextReadThenTheEnd) {
-  ASSERT_TRUE(WatchInput(fds_[0], sink_, WM_INPUT_READY));
+  ASSERT_TRUE(WatchInput(pipe_.Input(), sink_, WM_INPUT_READY));
   EXPECT_EQ(Notifications(50), 0);  // nothing to read yet
-  ASSERT_EQ(write(fds_[1], "ab", 2), 2);
+  ASSERT_TRUE(pipe_.Write("ab"));
   EXPECT_EQ(Notifications(80), 1);  // data waiting, but no second notice before a read
   char buf[8];
-  EXPECT_EQ(ReadInput(fds_[0], buf, 1), 1);
+  EXPECT_EQ(ReadInput(pipe_.Input(), buf, 1), 1);
   EXPECT_EQ(Notifications(80), 1);  // one byte is still there
-  EXPECT_EQ(ReadInput(fds_[0], buf, sizeof buf), 1);
-  close(fds_[1]);
-  fds_[1] = -1;
+  EXPECT_EQ(ReadInput(pipe_.Input(), buf, sizeof buf), 1);
+  pipe_.CloseWrite();
   EXPECT_EQ(Notifications(80), 1);  // the end of input is news too
-  EXPECT_EQ(ReadInput(fds_[0], buf, sizeof buf), 0);
+  EXPECT_EQ(ReadInput(pipe_.Input(), buf, sizeof buf), 0);
 }
 
 TEST_F(ConsoleInputTest, NoNotificationsOnceUnwatched) {
-  ASSERT_TRUE(WatchInput(fds_[0], sink_, WM_INPUT_READY));
-  UnwatchInput(fds_[0]);
-  ASSERT_EQ(write(fds_[1], "x", 1), 1);
+  ASSERT_TRUE(WatchInput(pipe_.Input(), sink_, WM_INPUT_READY));
+  UnwatchInput(pipe_.Input());
+  ASSERT_TRUE(pipe_.Write("x"));
   EXPECT_EQ(Notifications(60), 0);
-  EXPECT_FALSE(WatchInput(fds_[0], 0, WM_INPUT_READY));  // no such sink
+  EXPECT_FALSE(WatchInput(pipe_.Input(), 0, WM_INPUT_READY));  // no such sink
 }

@@ -1,8 +1,11 @@
 #include "platform/messages.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -116,7 +119,7 @@ TEST_F(MessagesTest, QuitComesAfterPostedMessagesAndEndsGetMessage) {
 
 TEST_F(MessagesTest, PostFromAnotherThreadWakesABlockedGetMessage) {
   std::thread poster([this] {
-    usleep(50 * 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     PostMessage(sink, WM_USER + 5, 42, 0);
   });
   MSG m;
@@ -152,7 +155,7 @@ TEST_F(MessagesTest, TimerTicksAreProducedOnlyWhenNothingElseIsQueued) {
   ASSERT_EQ(SetTimer(sink, 77, 200), 77u);
   MSG m;
   EXPECT_FALSE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
-  usleep(250 * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
   PostMessage(sink, WM_USER, 0, 0);
   ASSERT_TRUE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
   EXPECT_EQ(m.message, WM_USER);
@@ -166,7 +169,7 @@ TEST_F(MessagesTest, TimerTicksAreProducedOnlyWhenNothingElseIsQueued) {
   EXPECT_EQ(m.message, WM_TIMER);
   EXPECT_TRUE(KillTimer(sink, 77));
   EXPECT_FALSE(KillTimer(sink, 77));
-  usleep(250 * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
   EXPECT_FALSE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
 }
 
@@ -174,14 +177,14 @@ TEST_F(MessagesTest, SettingAnExistingTimerRestartsItAndDestroyKillsIt) {
   HWND other = CreateSink(Recorder);
   ASSERT_EQ(SetTimer(other, 5, 10), 5u);
   EXPECT_EQ(SetTimer(other, 0, 10), 0u);
-  usleep(20 * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   MSG m;
   ASSERT_TRUE(PeekMessage(&m, other, WM_TIMER, WM_TIMER, PM_NOREMOVE));
   SetTimer(other, 5, 100000);  // restarted: no longer due
   EXPECT_FALSE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
   SetTimer(other, 6, 10);
   DestroySink(other);
-  usleep(20 * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(PeekMessage(&m, 0, 0, 0, PM_REMOVE));
 }
 
@@ -192,7 +195,7 @@ TEST_F(MessagesTest, MsgWaitForInputReturnsOnInputOrTimeout) {
   EXPECT_EQ(MsgWaitForInput(10000), WAIT_OBJECT_0);
   DrainAll();
   std::thread poster([this] {
-    usleep(30 * 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     PostMessage(sink, WM_USER, 0, 0);
   });
   EXPECT_EQ(MsgWaitForInput(INFINITE), WAIT_OBJECT_0);
@@ -206,6 +209,8 @@ TEST_F(MessagesTest, MsgWaitForInputReturnsOnInputOrTimeout) {
   KillTimer(sink, 9);
 }
 
+// Descriptor sources are the POSIX loop's way to take in a toolkit's events.
+#ifndef _WIN32
 namespace {
 
 // Posts one message per byte read from a pipe, like a socket layer would.
@@ -241,7 +246,7 @@ TEST_F(MessagesTest, EventSourcesFeedTheLoop) {
   AddEventSource(&source);
   AddEventSource(&source);  // once only
   std::thread writer([&] {
-    usleep(30 * 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     ASSERT_EQ(write(p[1], "x", 1), 1);
   });
   MSG m;
@@ -263,13 +268,15 @@ TEST_F(MessagesTest, EventSourcesFeedTheLoop) {
   close(p[1]);
 }
 
+#endif
+
 TEST(TickCount, BiasMovesTheCounterAcrossItsWrap) {
   SetTickCountBias(0);
   DWORD plain = GetTickCount();
   SetTickCountBias(0xFFFFFFFFu - plain - 100);
   DWORD before = GetTickCount();
   EXPECT_GE(before, 0xFFFFFF00u);
-  usleep(200 * 1000);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   DWORD after = GetTickCount();
   EXPECT_LT(after, before);  // wrapped
   EXPECT_GE(static_cast<DWORD>(after - before), 190u);
