@@ -199,6 +199,13 @@ void TMultipartHttpDownloader::FirstHeaderEnd(TObject* sender) {
 void TMultipartHttpDownloader::FirstRequestDone(TObject* sender, THttpRequest, uint16_t errCode) {
   TMyHttpCli* cli = AsPart(sender);
   Display("GetASyncRequestDone");
+  if (ContentLength > 0 && ExpectedLength > 0 && ContentLength != ExpectedLength) {
+    running_ = false;
+    Display("ContentLength = " + IntToStr(ContentLength) + ", expected " + IntToStr(ExpectedLength));
+    FireRequestDone(mperrLength, "Document length " + IntToStr(ContentLength) + " is not the expected " +
+                                     IntToStr(ExpectedLength));
+    return;
+  }
   if (ContentLength > 0) {
     // The parts start from the message loop, outside the probe's own events.
     startPending_ = true;
@@ -289,6 +296,13 @@ void TMultipartHttpDownloader::PartDocData(TObject* sender, const void* buffer, 
   // ignores ranges), an error page or a relocation's body would overwrite other parts.
   if (part->StatusCode != 206 || part->OtherRange) return;
   if (!FileStream) throw EStreamError("No destination stream");
+  // More than the range holds would overwrite the next part's bytes, or grow the file past
+  // the document's length: such a server is stopped, not trusted with the rest.
+  if (len > PartEnd(part) - (part->StartOffset + part->DataCount)) {
+    Display("Range answer index = " + IntToStr(part->Index) + " longer than its range");
+    Fail(mperrLength, "Range answer longer than its range");
+    return;
+  }
   FileStream->Seek(part->StartOffset + part->DataCount, TSeekOrigin::soBeginning);
   FileStream->WriteBuffer(buffer, len);
   part->DataCount += len;

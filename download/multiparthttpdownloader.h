@@ -30,6 +30,9 @@ constexpr int32_t mperrNoLength = 2;
 // A part kept failing with neither an error code nor an error status to report (a
 // server that answers ranges with 200, or short answers that bring nothing).
 constexpr int32_t mperrPartFailed = 4;
+// The document is not as long as ExpectedLength says, or a range answer brought more
+// bytes than its range holds.
+constexpr int32_t mperrLength = 5;
 
 // Consecutive failed attempts of one part before the whole download gives up.
 constexpr int kMaxPartFailures = 5;
@@ -66,6 +69,9 @@ class TMultipartHttpDownloader : public TNetWndControl {
   std::string SocksPort;
   std::string SocksLevel;
   int32_t PartCount = 0;
+  // When positive, the length the document must have (a signed release's): a first answer
+  // announcing another ends the download with mperrLength before any range is asked for.
+  int64_t ExpectedLength = 0;
   // The destination, written at absolute offsets. Freed (and set to nullptr) by the
   // downloader on success only; on failure the owner frees it.
   TStream* FileStream = nullptr;
