@@ -1,17 +1,20 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <vector>
 
 #include "platform/atomicfile.h"
 #include "platform/oserror.h"
+#include "platform/process.h"
 
 namespace platform {
 
@@ -515,6 +518,86 @@ bool SetFileMode(const std::string& path, uint32_t mode) {
     SetLastErrorFromErrno(errno, path);
     return false;
   }
+  return true;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+bool MoveFileEx(const std::string& source, const std::string& target, DWORD flags) {
+  if (!(flags & MOVEFILE_REPLACE_EXISTING)) return MoveFile(source, target);
+  struct stat st;
+  if (lstat(source.c_str(), &st) != 0) {
+    SetLastErrorFromErrno(errno, source);
+    return false;
+  }
+  // A source in use stays where it is, as for MoveFile.
+  int hold = -2;
+  if (S_ISREG(st.st_mode)) {
+    hold = HoldForRemoval(source);
+    if (hold == -1) return false;
+  }
+  const bool ok = rename(source.c_str(), target.c_str()) == 0;
+  const int err = errno;
+  if (hold >= 0) close(hold);
+  if (!ok) {
+    SetLastErrorFromErrno(err, target);
+    return false;
+  }
+  return true;
+}
+
+HANDLE FileCreateNew(const std::string& path, bool ownerOnly) {
+  // The mode is given at creation: a key file is never readable by others, not even for
+  // the moment between creating and restricting it.
+  const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, path);
+    return INVALID_HANDLE;
+  }
+  // Nobody can have it open yet; the lock keeps it so while it is written.
+  flock(fd, LOCK_EX | LOCK_NB);
+  return fd;
+}
+
+std::string GetTempPath() {
+  const std::optional<std::string> dir = GetEnvironmentVariable("TMPDIR");
+  std::string path = dir && !dir->empty() ? *dir : "/tmp";
+  if (path.back() != PathDelim) path += PathDelim;
+  return path;
+}
+
+std::string GetCurrentDirectory() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  if (!getcwd(buffer.data(), buffer.size())) {
+    SetLastErrorFromErrno(errno);
+    return {};
+  }
+  return buffer.data();
+}
+
+bool ListDirectory(const std::string& path, std::vector<FIND_DATA>* entries) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) {
+    SetLastErrorFromErrno(errno, path);
+    return false;
+  }
+  std::vector<FIND_DATA> found;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FIND_DATA data;
+    data.cFileName = name;
+    data.dwFileAttributes = GetFileAttributes(path + PathDelim + name);
+    if (data.dwFileAttributes == INVALID_FILE_ATTRIBUTES) continue;  // gone meanwhile, or a dangling link
+    found.push_back(std::move(data));
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end(),
+            [](const FIND_DATA& a, const FIND_DATA& b) { return a.cFileName < b.cFileName; });
+  *entries = std::move(found);
+  SetLastError(ERROR_SUCCESS);
   return true;
 }
 
