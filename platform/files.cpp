@@ -611,29 +611,6 @@ bool SetFileMode(const std::string& path, uint32_t mode) {
 
 namespace platform {
 
-bool MoveFileEx(const std::string& source, const std::string& target, DWORD flags) {
-  if (!(flags & MOVEFILE_REPLACE_EXISTING)) return MoveFile(source, target);
-  struct stat st;
-  if (lstat(source.c_str(), &st) != 0) {
-    SetLastErrorFromErrno(errno, source);
-    return false;
-  }
-  // A source in use stays where it is, as for MoveFile.
-  int hold = -2;
-  if (S_ISREG(st.st_mode)) {
-    hold = HoldForRemoval(source);
-    if (hold == -1) return false;
-  }
-  const bool ok = rename(source.c_str(), target.c_str()) == 0;
-  const int err = errno;
-  if (hold >= 0) close(hold);
-  if (!ok) {
-    SetLastErrorFromErrno(err, target);
-    return false;
-  }
-  return true;
-}
-
 HANDLE FileCreateNew(const std::string& path, bool ownerOnly) {
   // The mode is given at creation: a key file is never readable by others, not even for
   // the moment between creating and restricting it.
@@ -645,13 +622,6 @@ HANDLE FileCreateNew(const std::string& path, bool ownerOnly) {
   // Nobody can have it open yet; the lock keeps it so while it is written.
   flock(fd, LOCK_EX | LOCK_NB);
   return fd;
-}
-
-std::string GetTempPath() {
-  const std::optional<std::string> dir = GetEnvironmentVariable("TMPDIR");
-  std::string path = dir && !dir->empty() ? *dir : "/tmp";
-  if (path.back() != PathDelim) path += PathDelim;
-  return path;
 }
 
 std::string GetCurrentDirectory() {

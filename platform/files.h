@@ -88,18 +88,12 @@ bool DeleteFile(const std::string& path);
 // or in use.
 bool CopyFile(const std::string& source, const std::string& target, bool failIfExists);
 bool MoveFile(const std::string& source, const std::string& target);
-// With MOVEFILE_REPLACE_EXISTING an existing target is replaced in one step: a reader
-// sees the old file or the new one, never neither.
-constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
-bool MoveFileEx(const std::string& source, const std::string& target, DWORD flags);
 
 // Creates a file that must not exist yet (ERROR_FILE_EXISTS otherwise), opened for
 // writing with exclusive access. ownerOnly: nobody but the owner may read it, from the
 // first byte on.
 HANDLE FileCreateNew(const std::string& path, bool ownerOnly);
 
-// The folder for temporary files, with its trailing separator.
-std::string GetTempPath();
 // The process's current directory, without a trailing separator.
 std::string GetCurrentDirectory();
 

@@ -82,11 +82,6 @@ std::string RandomHex(size_t bytes) {
   return signing::ToHex(random.data(), random.size());
 }
 
-// A temporary name beside target, in the same folder so that the rename is one step.
-std::string TempBeside(const std::string& target) {
-  return ExtractFilePath(Absolute(target)) + "." + ExtractFileName(target) + "." + RandomHex(6) + ".tmp";
-}
-
 void WriteNewFile(const std::string& path, const std::string& data, bool ownerOnly) {
   const platform::HANDLE h = platform::FileCreateNew(path, ownerOnly);
   if (h == platform::INVALID_HANDLE) throw EReleaseError("cannot create " + path + ": " + SystemError());
@@ -99,9 +94,10 @@ void WriteNewFile(const std::string& path, const std::string& data, bool ownerOn
   }
 }
 
-// Puts target in place in one step: a reader sees the old file or the whole new one.
+// A new version of target is written beside it and renamed over it in one step: a reader
+// sees the old file or the whole new one, never a part.
 void ReplaceFrom(const std::string& temp, const std::string& target) {
-  if (!platform::MoveFileEx(temp, target, platform::MOVEFILE_REPLACE_EXISTING)) {
+  if (!platform::ReplaceFile(temp, target)) {
     const std::string reason = SystemError();
     platform::DeleteFile(temp);
     throw EReleaseError("cannot put " + target + " in place: " + reason);
@@ -109,17 +105,34 @@ void ReplaceFrom(const std::string& temp, const std::string& target) {
 }
 
 void WriteFileAtomically(const std::string& target, const std::string& data) {
-  const std::string temp = TempBeside(target);
-  WriteNewFile(temp, data, false);
+  std::string temp;
+  const platform::HANDLE h = platform::FileCreateBeside(target, temp);
+  if (h == platform::INVALID_HANDLE) throw EReleaseError("cannot create a file beside " + target + ": " + SystemError());
+  const bool written = platform::FileWrite(h, data.data(), static_cast<int64_t>(data.size())) ==
+                       static_cast<int64_t>(data.size());
+  platform::FileClose(h);
+  if (!written) {
+    const std::string reason = SystemError();
+    platform::DeleteFile(temp);
+    throw EReleaseError("cannot write " + temp + ": " + reason);
+  }
   ReplaceFrom(temp, target);
 }
 
 void CopyFileAtomically(const std::string& source, const std::string& target) {
-  const std::string temp = TempBeside(target);
-  if (!platform::CopyFile(source, temp, true)) {
+  TFileStream in(source, fmOpenRead | fmShareDenyWrite);
+  std::string temp;
+  const platform::HANDLE h = platform::FileCreateBeside(target, temp);
+  if (h == platform::INVALID_HANDLE) throw EReleaseError("cannot create a file beside " + target + ": " + SystemError());
+  std::vector<char> buffer(1 << 16);
+  bool written = true;
+  for (int64_t got; written && (got = in.Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;)
+    written = platform::FileWrite(h, buffer.data(), got) == got;
+  platform::FileClose(h);
+  if (!written) {
     const std::string reason = SystemError();
     platform::DeleteFile(temp);
-    throw EReleaseError("cannot copy " + source + " to " + temp + ": " + reason);
+    throw EReleaseError("cannot write " + temp + ": " + reason);
   }
   ReplaceFrom(temp, target);
 }
@@ -127,7 +140,7 @@ void CopyFileAtomically(const std::string& source, const std::string& target) {
 // A scratch folder for the manifest a check unpacks, removed with what is in it.
 class TScratchDir {
  public:
-  TScratchDir() : path_(platform::GetTempPath() + "updater-release-" + RandomHex(8)) {
+  TScratchDir() : path_(platform::GetTempPath() + PathDelim + "updater-release-" + RandomHex(8)) {
     if (!platform::CreateDirectory(path_)) throw EReleaseError("cannot create " + path_ + ": " + SystemError());
   }
   ~TScratchDir() {
