@@ -12,6 +12,7 @@
 
 #include "platform/atomicfile.h"
 #include "platform/oserror.h"
+#include "platform/process.h"
 
 namespace platform {
 
@@ -282,6 +283,92 @@ bool FileClose(HANDLE h) {
   if (!ValidHandle(h)) return FailHandle();
   if (close(static_cast<int>(h)) != 0 && errno == EBADF) return FailHandle();
   return true;
+}
+
+namespace {
+
+DWORD TypeOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(mode) || S_ISSOCK(mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_UNKNOWN;
+}
+
+}  // namespace
+
+DWORD GetFileType(HANDLE h) {
+  if (!ValidHandle(h)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FILE_TYPE_UNKNOWN;
+  }
+  struct stat st;
+  if (fstat(static_cast<int>(h), &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FILE_TYPE_UNKNOWN;
+  }
+  return TypeOfMode(st.st_mode);
+}
+
+DWORD GetPathFileType(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    SetLastErrorFromErrno(errno, path);
+    return FILE_TYPE_UNKNOWN;
+  }
+  if (S_ISDIR(st.st_mode)) SetLastError(ERROR_ACCESS_DENIED);
+  return TypeOfMode(st.st_mode);
+}
+
+HANDLE DeviceOpenForWrite(const std::string& path) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, path);
+    return INVALID_HANDLE;
+  }
+  return fd;
+}
+
+HANDLE FileCreateBeside(const std::string& target, std::string& tempName) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = TempNameBeside(target);
+    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      // Nobody else knows the name yet, so the exclusive lock cannot be contended.
+      if (!AcquireShare(fd, OPEN_READWRITE, SHARE_EXCLUSIVE, true)) {
+        const DWORD error = GetLastError();
+        close(fd);
+        unlink(name.c_str());
+        SetLastError(error);
+        return INVALID_HANDLE;
+      }
+      tempName = std::move(name);
+      return fd;
+    }
+    if (errno != EEXIST) {
+      SetLastErrorFromErrno(errno, target);
+      return INVALID_HANDLE;
+    }
+  }
+  SetLastErrorFromErrno(EEXIST);
+  return INVALID_HANDLE;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& target) {
+  if (rename(source.c_str(), target.c_str()) != 0) {
+    SetLastErrorFromErrno(errno, target);
+    return false;
+  }
+  return true;
+}
+
+std::string GetTempPath() {
+  std::string path = GetEnvironmentVariable("TMPDIR").value_or("");
+  if (path.empty()) path = "/tmp";
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
 bool FileExists(const std::string& path) {

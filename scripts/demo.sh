@@ -5,6 +5,8 @@
 #   repairtool  the repair tool on a sample component set in a scratch folder
 # Installs what is needed and builds first. With a display the programs open their real
 # window; without one they print what they show as lines (console mode).
+# DEMO_UPDATER or DEMO_REPAIRTOOL name a program to run instead of the build's (an
+# installed one, say); then nothing is built.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-updater}
@@ -14,7 +16,9 @@ case "$what" in
 esac
 
 "$top/scripts/deps.sh"
-"$top/scripts/build.sh" normal
+if [ -z "${DEMO_UPDATER:-}${DEMO_REPAIRTOOL:-}" ]; then
+  "$top/scripts/build.sh" normal
+fi
 
 show_files() {  # folder, prefix to strip
   find "$1" -type f | sort | while IFS= read -r f; do
@@ -40,7 +44,7 @@ demo_repairtool() {
   common="$scratch/Common Files"   # COMMONPROGRAMFILES
   log=$bin/regsvr32.log
   mkdir -p "$app/xp" "$bin" "$common/System/ado"
-  cp "$top/build/repairtool/repairtool" "$app/"
+  cp "${DEMO_REPAIRTOOL:-$top/build/repairtool/repairtool}" "$app/repairtool"
 
   # The "xp" component set: the files and their list (keys are file names, values the
   # destinations, with 路径 standing for <COMMONPROGRAMFILES>\System).
@@ -99,6 +103,10 @@ demo_base_url=http://127.0.0.1:$demo_port/update/
 # URL, otherwise a separate build with it.
 demo_updater() {
   local configured
+  if [ -n "${DEMO_UPDATER:-}" ]; then
+    echo "$DEMO_UPDATER"
+    return
+  fi
   configured=$(sed -n 's/^UPDATER_BASE_URL:STRING=//p' "$top/build/CMakeCache.txt")
   if [ "$configured" = "$demo_base_url" ]; then
     echo "$top/build/updater/updater"
