@@ -1,5 +1,7 @@
 #include "updater/form1.h"
 
+#include <vector>
+
 #include "base/sysutils.h"
 #include "gui/application.h"
 #include "gui/dialogs.h"
@@ -247,20 +249,59 @@ void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& R
 }
 
 void TForm1::Button1Click(TObject*) {
+  try {
+    Install();
+  } catch (...) {
+    // The installation ended half-way (an INI write failed): the window stays, and a
+    // fresh check must stay possible.
+    busy_ = false;
+    throw;
+  }
+}
+
+namespace {
+
+// A name from the manifest as the user can read it: control characters would break the
+// message's line.
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return out;
+}
+
+}  // namespace
+
+void TForm1::Install() {
   Timer1->SetEnabled(false);
   TPackageManifest manifest(Places.ManifestFile());
   TUpdateRecord record(Places.RecordFile());
   TStringList keys;
   manifest.ReadFileKeys(&keys);
+  // What the record cannot take is left out before anything is installed: found half-way,
+  // it would stop the installation with old and new files mixed.
+  std::vector<bool> recordable(static_cast<size_t>(keys.Count()));
+  std::string refused;
+  for (int i = 0; i < keys.Count(); ++i) {
+    recordable[static_cast<size_t>(i)] = TUpdateRecord::CanRecordFileDate(keys[i], manifest.FileDateText(keys[i]));
+    if (!recordable[static_cast<size_t>(i)]) refused += (refused.empty() ? "" : ", ") + Printable(keys[i]);
+  }
+  const std::string releaseDate = manifest.ReleaseDate();
+  const bool releaseRecordable = TUpdateRecord::CanRecordReleaseDate(releaseDate);
+  if (!releaseRecordable) refused += (refused.empty() ? "" : ", ") + std::string("更新日期");
+  if (!refused.empty()) ShowMessage("升级包清单中有无法记录的项目，已跳过: " + refused);
   if (keys.Count() > 0) {
     ProgressBar1->SetMax(keys.Count() - 1);
     ProgressBar1->SetPosition(0);
     for (int i = 0; i < keys.Count(); ++i) {
       ProgressBar1->SetPosition(i);
-      InstallFile(manifest, record, keys[i]);
+      if (recordable[static_cast<size_t>(i)])
+        InstallFile(manifest, record, keys[i]);
+      else if (IsSafeItemPath(keys[i]))
+        platform::DeleteFile(Places.UnpackedFile(keys[i]));
     }
   }
-  record.WriteReleaseDate(manifest.ReleaseDate());
+  if (releaseRecordable) record.WriteReleaseDate(releaseDate);
   platform::WinExec(Places.Installed(manifest.Program()), platform::SW_SHOWNA);
   manifest.EraseFileList();
   Close();

@@ -57,6 +57,7 @@ class TForm1 : public TForm {
   bool Busy() const { return busy_; }
 
  private:
+  void Install();
   void InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key);
   // Asks the user to close whatever keeps the target until it is gone or the user gives up.
   void WaitUntilReleased(const std::string& target);
