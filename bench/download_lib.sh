@@ -17,9 +17,9 @@ bench_cleanup() {
   rm -rf "$work"
 }
 
-# A random port, once: nginx either binds it or exits.
+# A random port (or BENCH_PORT), once: nginx either binds it or exits.
 bench_nginx_once() {
-  port=$((20000 + RANDOM % 40000))
+  port=${BENCH_PORT:-$((20000 + RANDOM % 40000))}
   cat >"$work/nginx.conf" <<CONF
 daemon off;
 master_process off;

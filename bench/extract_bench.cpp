@@ -1,6 +1,6 @@
 // Extraction time of a package through the archive reader, with every callback on the
 // caller's thread and with the library decoding on its own threads, beside the 7z
-// command on the same archive.
+// command on the same archive (with its default threads and with one).
 //
 //   extract_bench <archive.7z> <scratch dir> [runs]
 //
@@ -36,9 +36,10 @@ double ExtractOnce(const std::string& archive, const std::string& out, bool libr
   return Seconds(std::chrono::steady_clock::now() - start);
 }
 
-double CommandOnce(const std::string& archive, const std::string& out) {
+// extra: more switches for 7z ("-mmt1" for one decoder thread).
+double CommandOnce(const std::string& archive, const std::string& out, const std::string& extra = "") {
   fs::remove_all(out);
-  const std::string cmd = "7z x -bso0 -bsp0 -y '-o" + out + "' '" + archive + "'";
+  const std::string cmd = "7z x -bso0 -bsp0 -y " + extra + " '-o" + out + "' '" + archive + "'";
   const auto start = std::chrono::steady_clock::now();
   if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "7z x failed\n");
   return Seconds(std::chrono::steady_clock::now() - start);
@@ -61,17 +62,19 @@ int main(int argc, char** argv) {
   const std::string out = (fs::path(argv[2]) / "out").string();
   const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
   try {
-    std::vector<double> caller, library, command;
+    std::vector<double> caller, library, command, commandOneThread;
     // Interleaved, so that a slow phase of a shared machine hits every variant alike.
     for (int i = 0; i < runs; ++i) {
       caller.push_back(ExtractOnce(archive, out, false));
       library.push_back(ExtractOnce(archive, out, true));
       command.push_back(CommandOnce(archive, out));
+      commandOneThread.push_back(CommandOnce(archive, out, "-mmt1"));
     }
     std::printf("%s, %d runs\n", archive.c_str(), runs);
     Report("reader, caller's thread", caller);
     Report("reader, library threads", library);
     Report("7z x (reference)", command);
+    Report("7z x -mmt1 (reference)", commandOneThread);
     fs::remove_all(out);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "error: %s\n", e.what());

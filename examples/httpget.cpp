@@ -1,12 +1,5 @@
-// httpget: fetches one URL with THttpCli and writes the body to a file or to standard
-// output.
-//
-//   httpget [-o FILE] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]
-//           [--timeout SECONDS] [--proxy HOST[:PORT]]
-//           [--user NAME:PASSWORD] [--auth basic|digest|ntlm]
-//           [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]
-//           [--socks HOST:PORT] [--socks-level 4|4A|5] [--socks-user NAME:PASSWORD]
-//           [--location-trusted] URL
+// httpget: fetches one URL with THttpCli and writes the body to a file, a device, a pipe
+// or standard output.
 //
 // --socks reaches the server through a SOCKS proxy (level 5 unless told otherwise);
 // --socks-user offers a user name and password to a level 5 proxy.
@@ -16,48 +9,30 @@
 // them follow relocations elsewhere.
 //
 // Without --timeout the request runs asynchronously on the message loop; with it the
-// synchronous Get waits with that idle limit. The exit status is 0 only when an HTTP
-// status below 400 came back and the transfer completed; otherwise the status code and
-// text go to standard error.
+// synchronous Get waits with that idle limit. A file named with -o appears only once the
+// whole document arrived. Exit codes are those of examples/cmdline.h.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
+#include "base/outputfilestream.h"
+#include "examples/cmdline.h"
 #include "http/httpcli.h"
 
 namespace {
 
-// Standard output as a stream.
-class TStdoutStream : public TStream {
- public:
-  int64_t Read(void*, int64_t) override { return 0; }
-  int64_t Write(const void* buffer, int64_t count) override {
-    if (Discard) return count;
-    return static_cast<int64_t>(std::fwrite(buffer, 1, static_cast<size_t>(count), stdout));
-  }
-  // Standard output cannot be rewound: the page of a challenge that gets answered
-  // would stay in front of the document, so such pages are not written.
-  bool Discard = false;
-  int64_t Seek(int64_t, TSeekOrigin) override { return 0; }
-  void SetSize(int64_t) override {}
-  int64_t Size() override { return 0; }
-};
-
-int Usage() {
-  std::fprintf(stderr,
-               "usage: httpget [-o FILE] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]\n"
-               "               [--timeout SECONDS] [--proxy HOST[:PORT]]\n"
-               "               [--user NAME:PASSWORD] [--auth basic|digest|ntlm]\n"
-               "               [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]\n"
-               "               [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
-               "               [--socks-user NAME:PASSWORD] [--location-trusted] URL\n");
-  return 2;
-}
+const char kUsage[] =
+    "usage: httpget [-o FILE|-] [-v] [--http-version 1.0|1.1] [--range BEGIN-END]\n"
+    "               [--timeout SECONDS] [--proxy HOST[:PORT]]\n"
+    "               [--user NAME:PASSWORD] [--auth basic|digest|ntlm]\n"
+    "               [--proxy-user NAME:PASSWORD] [--proxy-auth basic|digest|ntlm]\n"
+    "               [--socks HOST:PORT] [--socks-level 4|4A|5]\n"
+    "               [--socks-user NAME:PASSWORD] [--location-trusted] URL\n"
+    "       httpget --help | --version\n";
 
 struct Options {
-  std::string output, version, range, proxy, url;
+  std::string output = "-", version, range, proxy, url;
   std::string user, proxyUser;
   std::string socks, socksLevel, socksUser;
   THttpAuthType auth = httpAuthNone, proxyAuth = httpAuthNone;
@@ -86,87 +61,81 @@ void SplitCredentials(const std::string& text, std::string& user, std::string& p
   password = colon == std::string::npos ? std::string() : text.substr(colon + 1);
 }
 
-bool ParseArgs(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
-      return true;
-    };
-    if (a == "-o") {
-      if (!value(o.output)) return false;
-    } else if (a == "-v") {
+// Empty when the options make sense, else what is wrong.
+std::string ReadOptions(const CommandLine& line, Options& o) {
+  for (const auto& [name, v] : line.options) {
+    const std::string bad = "invalid value for " + name + ": \"" + v + "\"";
+    if (name == "-o") {
+      if (v.empty()) return bad;
+      o.output = v;
+    } else if (name == "-v") {
       o.verbose = true;
-    } else if (a == "--location-trusted") {
+    } else if (name == "--location-trusted") {
       o.locationTrusted = true;
-    } else if (a == "--http-version") {
-      if (!value(o.version)) return false;
-    } else if (a == "--range") {
-      if (!value(o.range) || o.range.find('-') == std::string::npos) return false;
-    } else if (a == "--timeout") {
-      std::string t;
-      if (!value(t) || t.empty() || t.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-      o.timeout = std::strtoul(t.c_str(), nullptr, 10);
+    } else if (name == "--http-version") {
+      if (v != "1.0" && v != "1.1") return bad;
+      o.version = v;
+    } else if (name == "--range") {
+      if (v.find('-') == std::string::npos) return bad;
+      o.range = v;
+    } else if (name == "--timeout") {
+      if (v.empty() || v.size() > 9 || v.find_first_not_of("0123456789") != std::string::npos)
+        return bad;
+      o.timeout = std::strtoul(v.c_str(), nullptr, 10);
       o.sync = true;
-    } else if (a == "--proxy") {
-      if (!value(o.proxy)) return false;
-    } else if (a == "--user" || a == "--proxy-user") {
-      std::string& user = a == "--user" ? o.user : o.proxyUser;
-      if (!value(user) || user.find(':') == std::string::npos) return false;
-    } else if (a == "--socks" || a == "--socks-user") {
-      std::string& v = a == "--socks" ? o.socks : o.socksUser;
-      if (!value(v) || v.find(':') == std::string::npos) return false;
-    } else if (a == "--socks-level") {
-      if (!value(o.socksLevel) || (o.socksLevel != "4" && o.socksLevel != "4A" &&
-                                   o.socksLevel != "4a" && o.socksLevel != "5"))
-        return false;
-    } else if (a == "--auth" || a == "--proxy-auth") {
-      std::string name;
-      if (!value(name) || !ParseAuth(name, a == "--auth" ? o.auth : o.proxyAuth)) return false;
-    } else if (!a.empty() && a[0] == '-') {
-      return false;
-    } else if (o.url.empty()) {
-      o.url = a;
-    } else {
-      return false;
+    } else if (name == "--proxy") {
+      o.proxy = v;
+    } else if (name == "--user" || name == "--proxy-user") {
+      if (v.find(':') == std::string::npos) return bad;
+      (name == "--user" ? o.user : o.proxyUser) = v;
+    } else if (name == "--socks" || name == "--socks-user") {
+      if (v.find(':') == std::string::npos) return bad;
+      (name == "--socks" ? o.socks : o.socksUser) = v;
+    } else if (name == "--socks-level") {
+      if (v != "4" && v != "4A" && v != "4a" && v != "5") return bad;
+      o.socksLevel = v;
+    } else if (name == "--auth" || name == "--proxy-auth") {
+      if (!ParseAuth(v, name == "--auth" ? o.auth : o.proxyAuth)) return bad;
     }
   }
-  return !o.url.empty();
+  if (line.operands.empty()) return "no URL given";
+  if (line.operands.size() > 1) return "more than one URL given";
+  o.url = line.operands[0];
+  return "";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const CommandLine line =
+      ParseCommandLine(argc, argv,
+                       {{"-o", true}, {"-v", false}, {"--location-trusted", false},
+                        {"--http-version", true}, {"--range", true}, {"--timeout", true},
+                        {"--proxy", true}, {"--user", true}, {"--proxy-user", true},
+                        {"--socks", true}, {"--socks-user", true}, {"--socks-level", true},
+                        {"--auth", true}, {"--proxy-auth", true}});
+  if (line.help && line.error.empty()) return PrintHelp(kUsage);
+  if (line.version && line.error.empty()) return PrintVersion("httpget");
   Options opt;
-  if (!ParseArgs(argc, argv, opt)) return Usage();
+  const std::string error = line.error.empty() ? ReadOptions(line, opt) : line.error;
+  if (!error.empty()) return UsageError("httpget", error, kUsage);
 
-  std::unique_ptr<TStream> out;
-  TStdoutStream* stdoutStream = nullptr;
+  std::unique_ptr<TOutputFileStream> out;
   try {
-    if (opt.output.empty())
-      out.reset(stdoutStream = new TStdoutStream());
-    else
-      out = std::make_unique<TFileStream>(opt.output, fmCreate);
+    out = std::make_unique<TOutputFileStream>(opt.output);
   } catch (const Exception& e) {
     std::fprintf(stderr, "httpget: %s\n", e.Message().c_str());
-    return 1;
+    return kExitFile;
   }
-  // Large writes go straight through; small ones are gathered.
-  static char stdoutBuffer[1 << 16];
-  std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);
+  // A device or pipe cannot be rewound: the page of a challenge that gets answered would
+  // stay in front of the document, so such pages are not written there.
+  TForwardingStream receive(out.get());
 
   THttpCli http(nullptr);
   http.Name = "httpget";
   http.URL = opt.url;
-  http.ReceiveStream = out.get();
-  try {
-    if (!opt.version.empty()) http.SetRequestVer(opt.version);
-  } catch (const EHttpException& e) {
-    std::fprintf(stderr, "httpget: %s\n", e.Message().c_str());
-    return 2;
-  }
+  http.ReceiveStream = &receive;
+  if (!opt.version.empty()) http.SetRequestVer(opt.version);
   if (!opt.proxy.empty()) http.Proxy = opt.proxy;
   SplitCredentials(opt.user, http.Username, http.Password);
   SplitCredentials(opt.proxyUser, http.ProxyUsername, http.ProxyPassword);
@@ -186,9 +155,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "httpget: socks error %d: %s\n", error, msg.c_str());
     };
   }
-  if (stdoutStream)
-    http.OnHeaderEnd = [&http, stdoutStream](TObject*) {
-      stdoutStream->Discard = http.StatusCode == 401 || http.StatusCode == 407;
+  if (out->Direct())
+    http.OnHeaderEnd = [&http, &receive](TObject*) {
+      receive.Discard = http.StatusCode == 401 || http.StatusCode == 407;
     };
   if (!opt.range.empty()) {
     size_t dash = opt.range.find('-');
@@ -223,16 +192,27 @@ int main(int argc, char** argv) {
       http.RunMessageLoop();
     } catch (const Exception& e) {
       std::fprintf(stderr, "httpget: %s\n", e.Message().c_str());
-      return 1;
+      return kExitNetwork;
     }
   }
-  std::fflush(stdout);
   http.ReceiveStream = nullptr;
-  out.reset();
 
+  if (!out->WriteError().empty()) {
+    std::fprintf(stderr, "httpget: cannot write \"%s\": %s\n", out->FileName().c_str(),
+                 out->WriteError().c_str());
+    return kExitFile;
+  }
   if (failed || http.StatusCode <= 0 || http.StatusCode >= 400 || http.DoneError != 0) {
     std::fprintf(stderr, "httpget: %d %s\n", http.StatusCode, http.StatusText.c_str());
-    return 1;
+    // An error status the server really sent, or no usable answer at all.
+    const bool answered = http.DoneError == 0 && http.StatusCode >= 400;
+    return answered ? kExitHttp : kExitNetwork;
   }
-  return 0;
+  try {
+    out->Commit();
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "httpget: %s\n", e.Message().c_str());
+    return kExitFile;
+  }
+  return kExitOk;
 }

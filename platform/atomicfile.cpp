@@ -37,6 +37,12 @@ void SyncDirectory(const std::string& dir) {
 
 }  // namespace
 
+std::string TempNameBeside(const std::string& target) {
+  const size_t slash = target.rfind('/');
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  return ParentDirectory(target) + "/." + base + UniqueSuffix();
+}
+
 AtomicFile::~AtomicFile() { Discard(); }
 
 void AtomicFile::Discard() {
@@ -55,11 +61,8 @@ bool AtomicFile::Create(const std::string& target) {
   if (lstat(target.c_str(), &st) == 0 && S_ISLNK(st.st_mode) &&
       realpath(target.c_str(), real) != nullptr)
     target_ = real;
-  const std::string dir = ParentDirectory(target_);
-  const size_t slash = target_.rfind('/');
-  const std::string base = slash == std::string::npos ? target_ : target_.substr(slash + 1);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = dir + "/." + base + UniqueSuffix();
+    std::string name = TempNameBeside(target_);
     fd_ = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd_ >= 0) {
       temp_ = std::move(name);

@@ -9,6 +9,9 @@
 
 namespace platform {
 
+// A fresh hidden name in the folder of target, for a file that will be renamed over it.
+std::string TempNameBeside(const std::string& target);
+
 class AtomicFile {
  public:
   AtomicFile() = default;

@@ -3,12 +3,25 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <vector>
 
 #include "platform/messages.h"
 
 namespace platform {
+
+HANDLE GetStdHandle(DWORD which) {
+  switch (which) {
+    case STD_INPUT_HANDLE: return STDIN_FILENO;
+    case STD_OUTPUT_HANDLE: return STDOUT_FILENO;
+    case STD_ERROR_HANDLE: return STDERR_FILENO;
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return INVALID_HANDLE;
+}
+
+bool IsTerminal(HANDLE h) { return h >= 0 && h <= INT32_MAX && isatty(static_cast<int>(h)) == 1; }
 
 namespace {
 

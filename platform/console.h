@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/files.h"
 #include "platform/types.h"
 
 namespace platform {
@@ -24,6 +25,17 @@ int64_t ReadInput(INPUT_HANDLE input, void* buffer, size_t size);
 // until UnwatchInput. One watch per input.
 bool WatchInput(INPUT_HANDLE input, HWND sink, UINT msg);
 void UnwatchInput(INPUT_HANDLE input);
+
+// The standard streams as file handles (GetStdHandle). They belong to the process:
+// never close them.
+constexpr DWORD STD_INPUT_HANDLE = static_cast<DWORD>(-10);
+constexpr DWORD STD_OUTPUT_HANDLE = static_cast<DWORD>(-11);
+constexpr DWORD STD_ERROR_HANDLE = static_cast<DWORD>(-12);
+HANDLE GetStdHandle(DWORD which);
+// The handle is an interactive terminal (a console window on Windows), where a progress
+// line can be redrawn in place.
+bool IsTerminal(HANDLE h);
+
 
 // Writes all of `text` to standard output at once. False when the output is gone.
 bool WriteStdOut(const std::string& text);

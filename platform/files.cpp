@@ -1,17 +1,20 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <vector>
 
 #include "platform/atomicfile.h"
 #include "platform/oserror.h"
+#include "platform/process.h"
 
 namespace platform {
 
@@ -284,6 +287,92 @@ bool FileClose(HANDLE h) {
   return true;
 }
 
+namespace {
+
+DWORD TypeOfMode(mode_t mode) {
+  if (S_ISREG(mode)) return FILE_TYPE_DISK;
+  if (S_ISCHR(mode)) return FILE_TYPE_CHAR;
+  if (S_ISFIFO(mode) || S_ISSOCK(mode)) return FILE_TYPE_PIPE;
+  return FILE_TYPE_UNKNOWN;
+}
+
+}  // namespace
+
+DWORD GetFileType(HANDLE h) {
+  if (!ValidHandle(h)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FILE_TYPE_UNKNOWN;
+  }
+  struct stat st;
+  if (fstat(static_cast<int>(h), &st) != 0) {
+    SetLastErrorFromErrno(errno);
+    return FILE_TYPE_UNKNOWN;
+  }
+  return TypeOfMode(st.st_mode);
+}
+
+DWORD GetPathFileType(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    SetLastErrorFromErrno(errno, path);
+    return FILE_TYPE_UNKNOWN;
+  }
+  if (S_ISDIR(st.st_mode)) SetLastError(ERROR_ACCESS_DENIED);
+  return TypeOfMode(st.st_mode);
+}
+
+HANDLE DeviceOpenForWrite(const std::string& path) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, path);
+    return INVALID_HANDLE;
+  }
+  return fd;
+}
+
+HANDLE FileCreateBeside(const std::string& target, std::string& tempName) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = TempNameBeside(target);
+    const int fd = open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      // Nobody else knows the name yet, so the exclusive lock cannot be contended.
+      if (!AcquireShare(fd, OPEN_READWRITE, SHARE_EXCLUSIVE, true)) {
+        const DWORD error = GetLastError();
+        close(fd);
+        unlink(name.c_str());
+        SetLastError(error);
+        return INVALID_HANDLE;
+      }
+      tempName = std::move(name);
+      return fd;
+    }
+    if (errno != EEXIST) {
+      SetLastErrorFromErrno(errno, target);
+      return INVALID_HANDLE;
+    }
+  }
+  SetLastErrorFromErrno(EEXIST);
+  return INVALID_HANDLE;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& target) {
+  if (rename(source.c_str(), target.c_str()) != 0) {
+    SetLastErrorFromErrno(errno, target);
+    return false;
+  }
+  return true;
+}
+
+std::string GetTempPath() {
+  std::string path = GetEnvironmentVariable("TMPDIR").value_or("");
+  if (path.empty()) path = "/tmp";
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 bool FileExists(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) != 0) {
@@ -515,6 +604,56 @@ bool SetFileMode(const std::string& path, uint32_t mode) {
     SetLastErrorFromErrno(errno, path);
     return false;
   }
+  return true;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+HANDLE FileCreateNew(const std::string& path, bool ownerOnly) {
+  // The mode is given at creation: a key file is never readable by others, not even for
+  // the moment between creating and restricting it.
+  const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, path);
+    return INVALID_HANDLE;
+  }
+  // Nobody can have it open yet; the lock keeps it so while it is written.
+  flock(fd, LOCK_EX | LOCK_NB);
+  return fd;
+}
+
+std::string GetCurrentDirectory() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  if (!getcwd(buffer.data(), buffer.size())) {
+    SetLastErrorFromErrno(errno);
+    return {};
+  }
+  return buffer.data();
+}
+
+bool ListDirectory(const std::string& path, std::vector<FIND_DATA>* entries) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) {
+    SetLastErrorFromErrno(errno, path);
+    return false;
+  }
+  std::vector<FIND_DATA> found;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FIND_DATA data;
+    data.cFileName = name;
+    data.dwFileAttributes = GetFileAttributes(path + PathDelim + name);
+    if (data.dwFileAttributes == INVALID_FILE_ATTRIBUTES) continue;  // gone meanwhile, or a dangling link
+    found.push_back(std::move(data));
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end(),
+            [](const FIND_DATA& a, const FIND_DATA& b) { return a.cFileName < b.cFileName; });
+  *entries = std::move(found);
+  SetLastError(ERROR_SUCCESS);
   return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -50,6 +51,29 @@ bool FileTruncate(HANDLE h, int64_t size);  // sets the size, position unchanged
 int64_t FileSize(HANDLE h);
 bool FileClose(HANDLE h);
 
+// What an open handle or a path stands for, as GetFileType tells them apart.
+constexpr DWORD FILE_TYPE_UNKNOWN = 0;  // nothing there, or something else (a folder)
+constexpr DWORD FILE_TYPE_DISK = 1;     // a regular file
+constexpr DWORD FILE_TYPE_CHAR = 2;     // a character device: a terminal, the null device
+constexpr DWORD FILE_TYPE_PIPE = 3;     // a pipe, a named pipe or a socket
+DWORD GetFileType(HANDLE h);
+// The same for a path, without opening it (a named pipe would wait for its other end).
+// FILE_TYPE_UNKNOWN with the last error set when nothing is there.
+DWORD GetPathFileType(const std::string& path);
+// Opens an existing device or pipe for writing as it is: no share modes, nothing
+// emptied, no seeking needed. A named pipe waits here for its reader.
+HANDLE DeviceOpenForWrite(const std::string& path);
+// Creates a new file under a fresh hidden name in target's folder, opened for reading
+// and writing with exclusive access, for a new version of target that ReplaceFile then
+// puts in its place. tempName receives the name. A missing folder fails with
+// ERROR_PATH_NOT_FOUND, one that cannot be written with ERROR_ACCESS_DENIED.
+HANDLE FileCreateBeside(const std::string& target, std::string& tempName);
+// Renames source over target in one step (MoveFileEx with MOVEFILE_REPLACE_EXISTING on
+// the same volume): target is either the old file or the whole of source, never a part.
+bool ReplaceFile(const std::string& source, const std::string& target);
+// The folder for temporary files (TMPDIR, else /tmp), without a trailing separator.
+std::string GetTempPath();
+
 // A regular file (not a directory) exists at path.
 bool FileExists(const std::string& path);
 bool DirectoryExists(const std::string& path);
@@ -68,6 +92,22 @@ bool DeleteFile(const std::string& path);
 // or in use.
 bool CopyFile(const std::string& source, const std::string& target, bool failIfExists);
 bool MoveFile(const std::string& source, const std::string& target);
+
+// Creates a file that must not exist yet (ERROR_FILE_EXISTS otherwise), opened for
+// writing with exclusive access. ownerOnly: nobody but the owner may read it, from the
+// first byte on.
+HANDLE FileCreateNew(const std::string& path, bool ownerOnly);
+
+// The process's current directory, without a trailing separator.
+std::string GetCurrentDirectory();
+
+struct FIND_DATA {
+  std::string cFileName;
+  DWORD dwFileAttributes = 0;
+};
+// The entries of a directory, without "." and "..", sorted by name. False when it cannot
+// be read.
+bool ListDirectory(const std::string& path, std::vector<FIND_DATA>* entries);
 
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
 constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;

@@ -12,13 +12,18 @@
 
 #include "platform/atomicfile.h"
 #include "platform/files.h"
-#include "platform/profiletext.h"
+#include "platform/profilerules.h"
+#include "platform/inidocument.h"
 
 namespace platform {
 
 namespace {
 
-using profiletext::TrimBlanks;
+using profilerules::CopyList;
+using profilerules::CopyString;
+using profilerules::TrimRightBlanks;
+using profilerules::ValidWrite;
+
 
 bool ReadAll(HANDLE h, std::string* content) {
   char buffer[65536];
@@ -59,7 +64,17 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
     error = GetLastError();
     content.clear();
   }
-  const DWORD result = profiletext::Read(content, section, key, def, buffer, size);
+  const IniDocument profile(content);
+  DWORD result;
+  if (section == nullptr) {
+    result = CopyList(profile.SectionNames(), buffer, size);
+  } else if (key == nullptr) {
+    result = CopyList(profile.KeyNames(TrimIniBlanks(section)), buffer, size);
+  } else if (const IniLine* item = profile.Find(TrimIniBlanks(section), TrimIniBlanks(key))) {
+    result = CopyString(item->value, buffer, size);
+  } else {
+    result = CopyString(TrimRightBlanks(def ? def : ""), buffer, size);
+  }
   SetLastError(error);
   return result;
 }
@@ -67,11 +82,11 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName) {
   if (fileName == nullptr || *fileName == '\0' || section == nullptr ||
-      !profiletext::ValidWrite(TrimBlanks(section), key, value)) {
+      !ValidWrite(TrimIniBlanks(section), key, value)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  const std::string_view sectionName = TrimBlanks(section);
+  const std::string_view sectionName = TrimIniBlanks(section);
   const bool erasing = key == nullptr || value == nullptr;
   const std::lock_guard<std::mutex> lock(writeMutex);
   const std::string path(fileName);
@@ -95,7 +110,15 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     return false;
   }
 
-  const std::string text = profiletext::Write(content, sectionName, key, value);
+  IniDocument profile(content);
+  if (key == nullptr) {
+    profile.DeleteSection(sectionName);
+  } else if (value == nullptr) {
+    profile.DeleteKey(sectionName, TrimIniBlanks(key));
+  } else {
+    profile.SetValue(sectionName, TrimIniBlanks(key), value);
+  }
+  const std::string text = profile.Text();
 
   bool ok = true;
   if (h == INVALID_HANDLE || text != content) {

@@ -16,6 +16,8 @@ PACKAGES=(
   xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
   # benchmarks: resource use of a process
   time
+  # packaging: CPack's dependency lookup (dpkg-shlibdeps, file), man page checks
+  dpkg-dev file man-db
   # locale sources (a test builds a decimal-comma locale with localedef)
   locales
   # the Windows build: mingw-w64 (posix threads), Wine to run it, and what building

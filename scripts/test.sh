@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test twice:
-# a normal build and one with AddressSanitizer + UndefinedBehaviorSanitizer; then runs
-# every fuzz target for a few seconds.
+# a normal build and one with AddressSanitizer + UndefinedBehaviorSanitizer; then packages
+# the normal build and checks the package; then runs every fuzz target for a few seconds.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/deps.sh"
@@ -19,6 +19,14 @@ for kind in normal asan; do
     status=1
   fi
 done
+# The Debian package of the normal build: its dependencies, files and programs.
+echo "== package"
+if deb=$(PACKAGE_BUILD_DIR="$top/build" "$top/scripts/package.sh" | tail -n 1) &&
+   "$top/scripts/check-package.sh" "$deb"; then
+  :
+else
+  status=1
+fi
 # Every fuzz target briefly on its seed corpus: a parser regression shows here.
 echo "== fuzz targets"
 if ! "$top/scripts/fuzz.sh" all 5; then

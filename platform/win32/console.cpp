@@ -61,6 +61,16 @@ std::shared_ptr<Reader> Find(INPUT_HANDLE input) {
 
 }  // namespace
 
+HANDLE GetStdHandle(DWORD which) {
+  const ::HANDLE h = ::GetStdHandle(which);
+  return h == nullptr ? INVALID_HANDLE : reinterpret_cast<HANDLE>(h);
+}
+
+bool IsTerminal(HANDLE h) {
+  ::DWORD mode = 0;
+  return GetConsoleMode(reinterpret_cast<::HANDLE>(h), &mode) != 0;
+}
+
 INPUT_HANDLE GetStdInput() { return reinterpret_cast<INPUT_HANDLE>(GetStdHandle(STD_INPUT_HANDLE)); }
 
 int64_t ReadInput(INPUT_HANDLE input, void* buffer, size_t size) {
@@ -133,7 +143,7 @@ void UnwatchInput(INPUT_HANDLE input) {
 }
 
 bool WriteStdOut(const std::string& text) {
-  const ::HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  const ::HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
   if (out == nullptr || out == win32::InvalidHandle()) return false;
   const char* p = text.data();
   size_t left = text.size();

@@ -3,6 +3,9 @@
 #include "platform/files.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cwchar>
+#include <vector>
 
 #include "platform/win32/winapi.h"
 #include "platform/win32/wintext.h"
@@ -148,5 +151,101 @@ bool SetFileAttributes(const std::string& path, DWORD attributes) {
 // Windows files carry no permission bits: nothing to report, nothing to apply.
 uint32_t GetFileMode(const std::string&) { return 0; }
 bool SetFileMode(const std::string&, uint32_t) { return true; }
+
+}  // namespace platform
+
+namespace platform {
+
+DWORD GetFileType(HANDLE h) {
+  switch (::GetFileType(Native(h))) {
+    case FILE_TYPE_DISK:
+      return FILE_TYPE_DISK;
+    case FILE_TYPE_CHAR:
+      return FILE_TYPE_CHAR;
+    case FILE_TYPE_PIPE:
+      return FILE_TYPE_PIPE;
+    default:
+      return FILE_TYPE_UNKNOWN;
+  }
+}
+
+DWORD GetPathFileType(const std::string& path) {
+  const std::wstring wide = WidePath(path);
+  // Named pipes and devices live in their own name spaces.
+  if (wide.rfind(L"\\\\.\\pipe\\", 0) == 0) return FILE_TYPE_PIPE;
+  if (wide.rfind(L"\\\\.\\", 0) == 0 || _wcsicmp(wide.c_str(), L"NUL") == 0) return FILE_TYPE_CHAR;
+  const ::DWORD a = GetFileAttributesW(wide.c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return FILE_TYPE_UNKNOWN;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) ? FILE_TYPE_UNKNOWN : FILE_TYPE_DISK;
+}
+
+HANDLE DeviceOpenForWrite(const std::string& path) {
+  return Open(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+}
+
+HANDLE FileCreateBeside(const std::string& target, std::string& tempName) {
+  static std::atomic<unsigned> counter{0};
+  const size_t cut = target.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut + 1);
+  const std::string name = cut == std::string::npos ? target : target.substr(cut + 1);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    tempName = folder + "." + name + "." + std::to_string(GetCurrentProcessId()) + "-" +
+               std::to_string(counter.fetch_add(1)) + ".tmp";
+    const ::HANDLE h = CreateFileW(WidePath(tempName).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (h != win32::InvalidHandle()) return reinterpret_cast<HANDLE>(h);
+    if (::GetLastError() != ERROR_FILE_EXISTS) return INVALID_HANDLE;
+  }
+  return INVALID_HANDLE;
+}
+
+bool ReplaceFile(const std::string& source, const std::string& target) {
+  return MoveFileExW(WidePath(source).c_str(), WidePath(target).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::string GetTempPath() {
+  wchar_t buffer[MAX_PATH + 1];
+  const ::DWORD n = GetTempPathW(MAX_PATH + 1, buffer);
+  std::string path = win32::Narrow(buffer, n);
+  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+HANDLE FileCreateNew(const std::string& path, bool) {
+  // A new file takes the folder's access rules; under a user's own temporary folder
+  // those already keep other users out.
+  const HANDLE h = Open(path, GENERIC_WRITE, 0, CREATE_NEW);
+  if (h == INVALID_HANDLE && ::GetLastError() == ERROR_ALREADY_EXISTS) ::SetLastError(ERROR_FILE_EXISTS);
+  return h;
+}
+
+std::string GetCurrentDirectory() {
+  std::wstring buffer(GetCurrentDirectoryW(0, nullptr), L'\0');
+  const ::DWORD n = GetCurrentDirectoryW(static_cast<::DWORD>(buffer.size()), buffer.data());
+  buffer.resize(n);
+  std::string path = win32::Narrow(buffer);
+  while (path.size() > 3 && (path.back() == '\\' || path.back() == '/')) path.pop_back();
+  return path;
+}
+
+bool ListDirectory(const std::string& path, std::vector<FIND_DATA>* entries) {
+  entries->clear();
+  std::wstring pattern = WidePath(path);
+  if (!pattern.empty() && pattern.back() != L'\\') pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW data;
+  const ::HANDLE h = FindFirstFileW(pattern.c_str(), &data);
+  if (h == win32::InvalidHandle()) return ::GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    const std::string name = win32::Narrow(data.cFileName, wcslen(data.cFileName));
+    if (name == "." || name == "..") continue;
+    entries->push_back(FIND_DATA{name, data.dwFileAttributes});
+  } while (FindNextFileW(h, &data));
+  FindClose(h);
+  std::sort(entries->begin(), entries->end(),
+            [](const FIND_DATA& a, const FIND_DATA& b) { return a.cFileName < b.cFileName; });
+  return true;
+}
 
 }  // namespace platform

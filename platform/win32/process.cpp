@@ -2,6 +2,7 @@
 // Unicode at the calls.
 #include "platform/process.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -130,6 +131,78 @@ std::string SysErrorMessage(DWORD code) {
     return fallback;
   }
   return Narrow(message);
+}
+
+}  // namespace platform
+
+namespace platform {
+
+namespace {
+
+// One argument for a Windows command line, quoted by the rules its parser undoes.
+std::wstring QuoteArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == L'"') out.append(backslashes * 2 + 1, L'\\');
+    else out.append(backslashes, L'\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, L'\\');
+  out += L'"';
+  return out;
+}
+
+}  // namespace
+
+bool RunAndWait(const std::vector<std::string>& argv, const std::string& currentDirectory, DWORD* exitCode) {
+  if (argv.empty()) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  std::wstring line;
+  for (const std::string& arg : argv) {
+    if (!line.empty()) line += L' ';
+    line += QuoteArgument(Widen(arg));
+  }
+  line.push_back(L'\0');
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  const std::wstring dir = Widen(currentDirectory);
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                      currentDirectory.empty() ? nullptr : dir.c_str(), &startup, &info)) {
+    return false;
+  }
+  CloseHandle(info.hThread);
+  WaitForSingleObject(info.hProcess, INFINITE);
+  ::DWORD code = 0;
+  GetExitCodeProcess(info.hProcess, &code);
+  CloseHandle(info.hProcess);
+  if (exitCode) *exitCode = code;
+  return true;
+}
+
+bool GenRandom(void* buffer, size_t size) {
+  // RtlGenRandom, the system's generator that rand_s uses.
+  using Gen = BOOLEAN(WINAPI*)(PVOID, ULONG);
+  static const Gen gen = reinterpret_cast<Gen>(
+      reinterpret_cast<void*>(::GetProcAddress(LoadLibraryW(L"advapi32.dll"), "SystemFunction036")));
+  if (!gen) return false;
+  auto* p = static_cast<unsigned char*>(buffer);
+  while (size > 0) {
+    const ULONG chunk = static_cast<ULONG>(std::min<size_t>(size, 1u << 20));
+    if (!gen(p, chunk)) return false;
+    p += chunk;
+    size -= chunk;
+  }
+  return true;
 }
 
 }  // namespace platform

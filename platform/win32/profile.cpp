@@ -13,7 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/profiletext.h"
+#include "platform/inidocument.h"
+#include "platform/profilerules.h"
 #include "platform/win32/winapi.h"
 #include "platform/win32/wintext.h"
 
@@ -179,14 +180,24 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
       CloseHandle(h);
     }
   }
-  const DWORD result = profiletext::Read(content, section, key, def, buffer, size);
+  const IniDocument profile(content);
+  DWORD result;
+  if (section == nullptr) {
+    result = profilerules::CopyList(profile.SectionNames(), buffer, size);
+  } else if (key == nullptr) {
+    result = profilerules::CopyList(profile.KeyNames(TrimIniBlanks(section)), buffer, size);
+  } else if (const IniLine* item = profile.Find(TrimIniBlanks(section), TrimIniBlanks(key))) {
+    result = profilerules::CopyString(item->value, buffer, size);
+  } else {
+    result = profilerules::CopyString(profilerules::TrimRightBlanks(def ? def : ""), buffer, size);
+  }
   ::SetLastError(error);
   return result;
 }
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value, const char* fileName) {
   if (fileName == nullptr || *fileName == '\0' || section == nullptr ||
-      !profiletext::ValidWrite(profiletext::TrimBlanks(section), key, value)) {
+      !profilerules::ValidWrite(TrimIniBlanks(section), key, value)) {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
@@ -220,7 +231,22 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   const Encoding encoding = h == win32::InvalidHandle() ? (GetACP() == CP_UTF8 ? Encoding::Utf8 : Encoding::Ansi)
                                                       : EncodingOf(bytes);
   const std::string content = Decode(bytes, encoding);
-  const std::string text = profiletext::Write(content, profiletext::TrimBlanks(section), key, value, "\r\n");
+  const std::string_view sectionName = TrimIniBlanks(section);
+  IniDocument profile(content);
+  if (key == nullptr) {
+    profile.DeleteSection(sectionName);
+  } else if (value == nullptr) {
+    profile.DeleteKey(sectionName, TrimIniBlanks(key));
+  } else {
+    profile.SetValue(sectionName, TrimIniBlanks(key), value);
+  }
+  std::string text = profile.Text();
+  // A file without a line end yet gets the system's own.
+  if (content.find('\n') == std::string::npos) {
+    std::string crlf;
+    for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    text = crlf;
+  }
   bool ok = true;
   if (h == win32::InvalidHandle() || text != content) {
     std::string out;

@@ -37,6 +37,9 @@
 #undef WritePrivateProfileString
 #undef gethostname
 #undef WSAAsyncGetHostByName
+#undef GetTempPath
+#undef GetCurrentDirectory
+#undef ReplaceFile
 
 namespace platform::win32 {
 // The system's macros for these cast to its HANDLE and HWND, names that mean our own

@@ -51,11 +51,11 @@ TEST_F(HttpGetAuthTest, BasicServer) {
     EXPECT_EQ(Httpget("--user " + user + " " + extra + " " + url), 0) << err_;
     EXPECT_EQ(out_, AuthPeers::kSecret);
   }
-  EXPECT_EQ(Httpget("--user " + Credentials(AuthPeers::kBasicUser, "wrong") + " " + url), 1);
+  EXPECT_EQ(Httpget("--user " + Credentials(AuthPeers::kBasicUser, "wrong") + " " + url), 4);
   EXPECT_EQ(err_, "httpget: 401 Unauthorized\n");
   EXPECT_EQ(Httpget("--timeout 10 --user " + Credentials(AuthPeers::kBasicUser, "wrong") + " " +
                     url),
-            1);
+            4);
   EXPECT_EQ(err_, "httpget: 401 Unauthorized\n");
 }
 
@@ -66,7 +66,7 @@ TEST_F(HttpGetAuthTest, DigestServer) {
   EXPECT_EQ(out_, AuthPeers::kSecret);
   EXPECT_EQ(Httpget("--auth digest --http-version 1.1 --user " + user + " " + url), 0) << err_;
   EXPECT_EQ(out_, AuthPeers::kSecret);
-  EXPECT_EQ(Httpget("--user " + Credentials(AuthPeers::kDigestUser, "wrong") + " " + url), 1);
+  EXPECT_EQ(Httpget("--user " + Credentials(AuthPeers::kDigestUser, "wrong") + " " + url), 4);
   EXPECT_EQ(err_, "httpget: 401 Unauthorized\n");
 }
 
@@ -78,11 +78,11 @@ TEST_F(HttpGetAuthTest, BasicProxy) {
   EXPECT_EQ(Httpget(ProxyArg() + " --proxy-auth basic --proxy-user " + user + " " + url), 0)
       << err_;
   EXPECT_EQ(out_, AuthPeers::kSecret);
-  EXPECT_EQ(Httpget(ProxyArg() + " " + url), 1);
+  EXPECT_EQ(Httpget(ProxyArg() + " " + url), 4);
   EXPECT_EQ(err_.substr(0, 14), "httpget: 407 P") << err_;
   EXPECT_EQ(Httpget(ProxyArg() + " --proxy-user " + Credentials(AuthPeers::kProxyUser, "wrong") +
                     " " + url),
-            1);
+            4);
   EXPECT_EQ(out_, "");
 }
 

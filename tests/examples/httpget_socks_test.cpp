@@ -86,7 +86,7 @@ TEST_F(HttpGetSocksTest, WrongPasswordFailsWithTheSocksError) {
   SocksProxyServer proxy(true);
   ProcessResult r = Httpget(Socks(proxy) + " --socks-user " + user.Name() + ":wrong" +
                             user.Password());
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("httpget: socks error 20015: socks authentication failed\n"),
             std::string::npos)
@@ -95,7 +95,7 @@ TEST_F(HttpGetSocksTest, WrongPasswordFailsWithTheSocksError) {
 
   // Offering no credentials to a proxy that wants them fails too.
   r = Httpget(Socks(proxy));
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 3);
   EXPECT_NE(r.err.find("httpget: socks error 20003: authentification method not acceptable\n"),
             std::string::npos)
       << r.err;

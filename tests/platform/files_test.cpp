@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -298,4 +299,52 @@ TEST(Files, Directories) {
   EXPECT_FALSE(RemoveDirectory(dir / "file"));
   EXPECT_EQ(GetLastError(), ERROR_DIRECTORY);
   EXPECT_TRUE(RemoveDirectory(dir / "a/b/c"));
+}
+
+TEST(Files, TypesOfWhatAPathOrHandleStandsFor) {
+  TempDir dir;
+  WriteFile(dir / "plain", "x");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(GetPathFileType(dir / "plain"), FILE_TYPE_DISK);
+  EXPECT_EQ(GetPathFileType("/dev/null"), FILE_TYPE_CHAR);
+  EXPECT_EQ(GetPathFileType(dir / "fifo"), FILE_TYPE_PIPE);  // without waiting for a reader
+  EXPECT_EQ(GetPathFileType(dir.path()), FILE_TYPE_UNKNOWN);
+  EXPECT_EQ(GetPathFileType(dir / "none/x"), FILE_TYPE_UNKNOWN);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  EXPECT_EQ(GetFileType(fds[0]), FILE_TYPE_PIPE);
+  close(fds[0]);
+  close(fds[1]);
+  const HANDLE null = DeviceOpenForWrite("/dev/null");
+  ASSERT_NE(null, INVALID_HANDLE);
+  EXPECT_EQ(GetFileType(null), FILE_TYPE_CHAR);
+  EXPECT_EQ(FileWrite(null, "abc", 3), 3);
+  FileClose(null);
+  EXPECT_EQ(GetFileType(INVALID_HANDLE), FILE_TYPE_UNKNOWN);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+TEST(Files, ANewVersionBesideTheFileReplacesItInOneStep) {
+  TempDir dir;
+  WriteFile(dir / "doc", "old");
+  std::string temp;
+  const HANDLE h = FileCreateBeside(dir / "doc", temp);
+  ASSERT_NE(h, INVALID_HANDLE);
+  EXPECT_EQ(std::filesystem::path(temp).parent_path().string(), dir.path());
+  EXPECT_EQ(std::filesystem::path(temp).filename().string().rfind(".doc.", 0), 0u) << temp;
+  // Held exclusively like any created file.
+  EXPECT_EQ(FileOpen(temp, OPEN_READ | SHARE_DENY_NONE), INVALID_HANDLE);
+  EXPECT_EQ(FileWrite(h, "new", 3), 3);
+  EXPECT_EQ(ReadFile(dir / "doc"), "old");
+  FileClose(h);
+  ASSERT_TRUE(ReplaceFile(temp, dir / "doc"));
+  EXPECT_EQ(ReadFile(dir / "doc"), "new");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"doc"});
+
+  EXPECT_EQ(FileCreateBeside(dir / "none/doc", temp), INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(ReplaceFile(dir / "absent", dir / "doc"));
+  EXPECT_EQ(ReadFile(dir / "doc"), "new");
 }
