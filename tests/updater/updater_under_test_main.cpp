@@ -1,7 +1,9 @@
 // The updater as the process tests run it: the program itself, with one test hook. The
 // update server's base URL is fixed at build time, but test servers listen on ports
 // chosen at run time, so this build takes the base URL from UPDATER_TEST_BASE_URL when
-// that is set. The shipped program has no such hook.
+// that is set; and UPDATER_TEST_KILL_AT_STEP kills it at that step of an installation.
+// The shipped program has no such hooks.
+#include <csignal>
 #include <cstdlib>
 
 #include "gui/application.h"
@@ -14,6 +16,13 @@ int main() {
     Application->SetTitle("鼎川软件更新程序");
     Application->CreateForm(Form1);
     if (const char* url = std::getenv("UPDATER_TEST_BASE_URL")) Form1->BaseUrl = url;
+    // The installation cut off at a chosen step, as a crash or a power loss would.
+    if (const char* step = std::getenv("UPDATER_TEST_KILL_AT_STEP")) {
+      const int at = std::atoi(step);
+      Form1->OnInstallStep = [at](int n) {
+        if (n == at) raise(SIGKILL);
+      };
+    }
     Application->Run();
   } catch (...) {
     Application->HandleException(nullptr);
