@@ -260,6 +260,14 @@ void TMultipartHttpDownloader::FirstRequestDone(TObject* sender, THttpRequest, u
     FireRequestDone(mperrTooLong, "Document too long");
     return;
   }
+  if (ContentLength > 0 && ExpectedLength > 0 && ContentLength != ExpectedLength) {
+    running_ = false;
+    WatchTimer->SetEnabled(false);
+    Display("ContentLength = " + IntToStr(ContentLength) + ", expected " + IntToStr(ExpectedLength));
+    FireRequestDone(mperrLength, "Document length " + IntToStr(ContentLength) + " is not the expected " +
+                                     IntToStr(ExpectedLength));
+    return;
+  }
   if (ContentLength > 0) {
     // The parts start from the message loop, outside the probe's own events.
     startPending_ = true;
@@ -452,8 +460,15 @@ void TMultipartHttpDownloader::PartDocData(TObject* sender, const void* buffer, 
   // ignores ranges), an error page or a relocation's body would overwrite other parts.
   if (part->StatusCode != 206 || part->OtherRange || part->Changed) return;
   if (!FileStream) throw EStreamError("No destination stream");
-  // Bytes past the range's end belong to the next part, which may hold them already.
   const int64_t at = part->StartOffset + part->DataCount;
+  // A document of a known length has no bytes past a range's end: a server sending them
+  // is stopped, not trusted with the rest.
+  if (ExpectedLength > 0 && len > PartEnd(part) - at) {
+    Display("Range answer index = " + IntToStr(part->Index) + " longer than its range");
+    Fail(mperrLength, "Range answer longer than its range");
+    return;
+  }
+  // Bytes past the range's end belong to the next part, which may hold them already.
   const int64_t n = std::min<int64_t>(len, PartEnd(part) - at);
   if (n <= 0) return;
   FileStream->Seek(at, TSeekOrigin::soBeginning);

@@ -34,8 +34,11 @@ constexpr int32_t mperrPartFailed = 4;
 
 // The first response announced a length the parts cannot lay out safely.
 constexpr int32_t mperrTooLong = 5;
+// The document is not as long as ExpectedLength says, or a range answer of such a document
+// brought more bytes than its range holds.
+constexpr int32_t mperrLength = 6;
 // The document changed while it was fetched, again and again.
-constexpr int32_t mperrChanged = 6;
+constexpr int32_t mperrChanged = 7;
 // Times a download starts afresh because the document changed, before it gives up.
 constexpr int kMaxDocumentRestarts = 3;
 // The longest document the parts take: offsets, range ends and their sums stay far from
@@ -84,6 +87,10 @@ class TMultipartHttpDownloader : public TNetWndControl {
   std::string SocksPort;
   std::string SocksLevel;
   int32_t PartCount = 0;
+  // When positive, the length the document must have (a signed release's): a first answer
+  // announcing another ends the download with mperrLength before any range is asked for,
+  // and so does a range answer with bytes past its range (without it they are dropped).
+  int64_t ExpectedLength = 0;
   // The destination, written at absolute offsets. Freed (and set to nullptr) by the
   // downloader on success only; on failure the owner frees it.
   TStream* FileStream = nullptr;

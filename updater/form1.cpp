@@ -12,9 +12,13 @@
 #include "updater/extract_package.h"
 #include "updater/fetch_url_text.h"
 #include "updater/installjournal.h"
+#include "updater/signedrelease.h"
 
 #ifndef UPDATER_BASE_URL
 #error "UPDATER_BASE_URL names the update server; the build sets it"
+#endif
+#ifndef UPDATER_PUBLIC_KEY
+#error "UPDATER_PUBLIC_KEY is the vendor's key, empty for none; the build sets it"
 #endif
 
 TForm1* Form1 = nullptr;
@@ -28,7 +32,7 @@ constexpr int kPartCount = 2;
 }  // namespace
 
 TForm1::TForm1(TComponent* owner)
-    : TForm(owner), BaseUrl(UPDATER_BASE_URL), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
+    : TForm(owner), BaseUrl(UPDATER_BASE_URL), PublicKey(UPDATER_PUBLIC_KEY), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
   SetCaption("鼎川软件自动更新程序");
   SetBounds(341, 254, 643, 200);
   SetBorderStyle(bsDialog);
@@ -138,7 +142,21 @@ void TForm1::Button2Click(TObject*) {
       return;
     }
     const double recorded = record.ReleaseDate();
-    if (StrToFloat(serverDate) > recorded) {
+    const double published = StrToFloat(serverDate);
+    if (published > recorded) {
+      statement_.reset();
+      if (!PublicKey.empty()) {
+        // Before the package is asked for: what the vendor did not sign is never fetched.
+        signing::TReleaseStatement statement;
+        signing::TStatementError parseError;
+        const signing::TRefusal refusal =
+            FetchStatement(BaseUrl, PublicKey, category, published, statement, parseError);
+        if (refusal != signing::TRefusal::None) {
+          Refuse(refusal, parseError, false);
+          return;
+        }
+        statement_ = statement;
+      }
       StartDownload(category);
       return;
     }
@@ -157,6 +175,8 @@ void TForm1::StartDownload(const std::string& category) {
   ProgressBar1->SetVisible(false);
   MPHttp->URL = BaseUrl + category + ".7z";
   MPHttp->PartCount = kPartCount;
+  // The signed length bounds the download: a server announcing another is not fetched from.
+  MPHttp->ExpectedLength = statement_ ? statement_->length : 0;
   // With the state of an interrupted download beside it, the package file keeps what it
   // holds: the downloader takes up what matches and empties the file otherwise.
   MPHttp->SetStateFileName(Places.DownloadStateFile());
@@ -171,6 +191,16 @@ void TForm1::StartDownload(const std::string& category) {
     busy_ = false;
     ShowMessage("不能下载 " + std::string(e.ClassName()) + ": " + e.Message());
   }
+}
+
+void TForm1::Refuse(signing::TRefusal refusal, signing::TStatementError parseError, bool removePackage) {
+  statement_.reset();
+  if (removePackage) {
+    platform::DeleteFile(Places.PackageFile());
+    platform::DeleteFile(Places.DownloadStateFile());
+  }
+  busy_ = false;
+  ShowMessage(RefusalMessage(refusal, parseError));
 }
 
 void TForm1::MPHttpProgressAddSegment(TObject*, int64_t StartOffset, int64_t ASpan, int64_t InitPos) {
@@ -197,10 +227,28 @@ void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& R
   // The package file is closed before anything reads it.
   delete MPHttp->FileStream;
   MPHttp->FileStream = nullptr;
+  if (statement_ && ErrorCode == mperrLength) {
+    Refuse(signing::TRefusal::WrongLength, signing::TStatementError::None, true);
+    return;
+  }
   if (ErrorCode != 200) {
     ShowMessage("Finished, error #" + IntToStr(ErrorCode) + " " + Reason);
     busy_ = false;
     return;
+  }
+  try {
+    // Nothing of a package is unpacked before it is known to be the signed one.
+    if (statement_) {
+      const signing::TRefusal refusal =
+          CheckPackage(*statement_, Places.PackageFile(), ExtractFileDir(Places.PackageFile()));
+      if (refusal != signing::TRefusal::None) {
+        Refuse(refusal, signing::TStatementError::None, true);
+        return;
+      }
+    }
+  } catch (...) {
+    busy_ = false;
+    throw;
   }
   MPBar->SetVisible(false);
   ProgressBar1->SetVisible(true);

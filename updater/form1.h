@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "download/multiparthttpdownloader.h"
@@ -15,6 +16,7 @@
 #include "gui/progressbar.h"
 #include "gui/timer.h"
 #include "updater/installjournal.h"
+#include "signing/releasestatement.h"
 #include "updater/updatefiles.h"
 
 class TForm1 : public TForm {
@@ -33,6 +35,9 @@ class TForm1 : public TForm {
 
   // The update server (an http URL ending in '/'), fixed at build time.
   std::string BaseUrl;
+  // The vendor's Ed25519 public key (its text form), fixed at build time. With one, only
+  // releases it signed are installed; empty, releases are taken as they come.
+  std::string PublicKey;
   // The installation the window works on, and the running program, which may be listed
   // in a package but cannot be waited for. Both come from the executable's own path.
   TUpdatePlaces Places;
@@ -75,9 +80,14 @@ class TForm1 : public TForm {
   bool RecoverInstallation();
   void InstallStep();
   void StartDownload(const std::string& category);
+  // A refused release: said so, the package file (when one was fetched) removed, and a
+  // new check possible.
+  void Refuse(signing::TRefusal refusal, signing::TStatementError parseError, bool removePackage);
 
   bool busy_ = false;
   int installSteps_ = 0;
+  // The verified statement of the release being fetched (with a key only).
+  std::optional<signing::TReleaseStatement> statement_;
 };
 
 extern TForm1* Form1;

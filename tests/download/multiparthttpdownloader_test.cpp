@@ -400,6 +400,49 @@ TEST_F(DownloaderTest, AServerThatKeepsAnsweringOtherBytesEndsTheDownload) {
   EXPECT_EQ(doneCount, 1);
 }
 
+TEST_F(DownloaderTest, WithAnExpectedLengthARangeAnswerLongerThanItsRangeStopsTheDownload) {
+  // The first part asked for 0-500; the answer carries the whole document and more.
+  const std::string doc = Document(1000);
+  d->ExpectedLength = 1000;
+  RangeServer server(doc, [](ScriptedConnection& c, const std::string& range, int) {
+    if (range != "0-500") return false;
+    const std::string body(3000, 'Z');
+    c.Write("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-2999/3000\r\nContent-Length: 3000\r\n"
+            "Connection: close\r\n\r\n" + body);
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, mperrLength);
+  EXPECT_EQ(reason, "Range answer longer than its range");
+  for (const auto& [offset, length] : log.writes) EXPECT_LE(offset + length, 1000) << "the file grew past the document";
+  EXPECT_EQ(FileContent().find('Z', 501), std::string::npos) << "the second part's bytes were overwritten";
+  EXPECT_EQ(doneCount, 1);
+  PumpFor(100);
+  EXPECT_EQ(doneCount, 1);
+}
+
+TEST_F(DownloaderTest, AnExpectedLengthRefusesAnotherBeforeAnyRangeIsAskedFor) {
+  const std::string doc = Document(1000);
+  RangeServer server(doc);
+  d->ExpectedLength = 999;
+  Download(server.Url(), 2);
+  EXPECT_EQ(code, mperrLength);
+  EXPECT_EQ(reason, "Document length 1000 is not the expected 999");
+  EXPECT_THAT(server.Ranges(), ElementsAre(""));
+  EXPECT_EQ(log.Written(), 0);
+
+  // The owner frees the stream of a failed download.
+  delete d->FileStream;
+  d->FileStream = nullptr;
+  log = StreamLog();
+  doneCount = 0;
+  d->ExpectedLength = 1000;
+  Download(server.Url(), 2);
+  EXPECT_EQ(code, 200);
+  EXPECT_EQ(FileContent(), doc);
+}
+
 TEST_F(DownloaderTest, AStandardExceptionWhileStartingThePartsStillEndsTheDownload) {
   RangeServer server(Document(100));
   int added = 0;

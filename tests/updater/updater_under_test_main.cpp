@@ -1,8 +1,9 @@
-// The updater as the process tests run it: the program itself, with one test hook. The
+// The updater as the process tests run it: the program itself, with its test hooks. The
 // update server's base URL is fixed at build time, but test servers listen on ports
 // chosen at run time, so this build takes the base URL from UPDATER_TEST_BASE_URL when
-// that is set; and UPDATER_TEST_KILL_AT_STEP kills it at that step of an installation.
-// The shipped program has no such hooks.
+// that is set; each test makes its own signing key, which UPDATER_TEST_PUBLIC_KEY hands
+// over (set but empty: no key); and UPDATER_TEST_KILL_AT_STEP kills it at that step of an
+// installation. The shipped program has no such hooks.
 #include <csignal>
 #include <cstdlib>
 
@@ -23,6 +24,7 @@ int main() {
         if (n == at) raise(SIGKILL);
       };
     }
+    if (const char* key = std::getenv("UPDATER_TEST_PUBLIC_KEY")) Form1->PublicKey = key;
     Application->Run();
   } catch (...) {
     Application->HandleException(nullptr);
