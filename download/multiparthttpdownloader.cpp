@@ -442,10 +442,13 @@ void TMultipartHttpDownloader::PartHeaderEnd(TObject* sender) {
   const TStringList& headers = part->ResponseHeaders();
   const std::string answerValidator = HeaderValue(headers, validatorIsETag_ ? "ETag" : "Last-Modified");
   bool changed = !validator_.empty() && !answerValidator.empty() && answerValidator != validator_;
-  if (part->StatusCode == 206) {
+  // With an expected length another total is no new version but a wrong answer, which the
+  // data check stops.
+  if (ExpectedLength <= 0 && part->StatusCode == 206) {
     const TContentRange range = ParseContentRange(HeaderValue(headers, "Content-Range"));
     if (range.Valid && range.Total >= 0 && range.Total != ContentLength) changed = true;
-  } else if (part->StatusCode == 200 && part->ContentLength >= 0 && part->ContentLength != ContentLength) {
+  } else if (ExpectedLength <= 0 && part->StatusCode == 200 && part->ContentLength >= 0 &&
+             part->ContentLength != ContentLength) {
     changed = true;
   }
   part->Changed = changed;
