@@ -55,10 +55,16 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-  if (!platform::WritePrivateProfileString(section.c_str(), key.c_str(), value.c_str(),
+  // Through the C strings below a NUL would cut a name short and write another key.
+  if (!IsWritable(section, key, value) ||
+      !platform::WritePrivateProfileString(section.c_str(), key.c_str(), value.c_str(),
                                            fileName_.c_str())) {
     throw EIniFileException(Format("写 %s 失败", fileName_.c_str()));
   }
+}
+
+bool TIniFile::IsWritable(const std::string& section, const std::string& key, const std::string& value) {
+  return platform::IsWritableProfileEntry(section, key, value);
 }
 
 void TIniFile::WriteInteger(const std::string& section, const std::string& key, int32_t value) {

@@ -27,6 +27,9 @@ class TIniFile : public TObject {
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void EraseSection(const std::string& section);
+  // Whether WriteString would take these texts (it refuses what would break the file's
+  // lines), so that a caller can leave such a value out before writing anything.
+  static bool IsWritable(const std::string& section, const std::string& key, const std::string& value);
   void DeleteKey(const std::string& section, const std::string& key);
 
   // The key names of the section in file order (listing limited to 16384 bytes of

@@ -190,6 +190,8 @@ void TMultipartHttpDownloader::FirstHeaderEnd(TObject* sender) {
   }
   Display("HeaderEnd StatusCode = " + IntToStr(cli->StatusCode) + " " + cli->StatusText);
   if (cli->StatusCode == 200) {
+    // Past this the range ends and their sums would overflow; such a length is refused
+    // when the probe ends.
     ContentLength = cli->ContentLength;
     TriggerShowStats();
     cli->Abort();
@@ -199,6 +201,20 @@ void TMultipartHttpDownloader::FirstHeaderEnd(TObject* sender) {
 void TMultipartHttpDownloader::FirstRequestDone(TObject* sender, THttpRequest, uint16_t errCode) {
   TMyHttpCli* cli = AsPart(sender);
   Display("GetASyncRequestDone");
+  if (ContentLength > kMaxDocumentLength) {
+    Display("ContentLength = " + IntToStr(ContentLength) + " too long");
+    ContentLength = 0;
+    running_ = false;
+    FireRequestDone(mperrTooLong, "Document too long");
+    return;
+  }
+  if (ContentLength > 0 && ExpectedLength > 0 && ContentLength != ExpectedLength) {
+    running_ = false;
+    Display("ContentLength = " + IntToStr(ContentLength) + ", expected " + IntToStr(ExpectedLength));
+    FireRequestDone(mperrLength, "Document length " + IntToStr(ContentLength) + " is not the expected " +
+                                     IntToStr(ExpectedLength));
+    return;
+  }
   if (ContentLength > 0) {
     // The parts start from the message loop, outside the probe's own events.
     startPending_ = true;
@@ -249,6 +265,7 @@ void TMultipartHttpDownloader::StartParts() {
     part->OnDocData = [this](TObject* s, const void* b, int n) { PartDocData(s, b, n); };
     part->DataCount = 0;
     part->ResumedAt = 0;
+    part->Reached = 0;
     part->Failures = 0;
     part->Done = false;
   }
@@ -289,10 +306,21 @@ void TMultipartHttpDownloader::PartDocData(TObject* sender, const void* buffer, 
   // ignores ranges), an error page or a relocation's body would overwrite other parts.
   if (part->StatusCode != 206 || part->OtherRange) return;
   if (!FileStream) throw EStreamError("No destination stream");
-  FileStream->Seek(part->StartOffset + part->DataCount, TSeekOrigin::soBeginning);
-  FileStream->WriteBuffer(buffer, len);
-  part->DataCount += len;
-  TotalCount += len;
+  const int64_t at = part->StartOffset + part->DataCount;
+  // A document of a known length has no bytes past a range's end: a server sending them
+  // is stopped, not trusted with the rest.
+  if (ExpectedLength > 0 && len > PartEnd(part) - at) {
+    Display("Range answer index = " + IntToStr(part->Index) + " longer than its range");
+    Fail(mperrLength, "Range answer longer than its range");
+    return;
+  }
+  // Bytes past the range's end belong to the next part, which may hold them already.
+  const int64_t n = std::min<int64_t>(len, PartEnd(part) - at);
+  if (n <= 0) return;
+  FileStream->Seek(at, TSeekOrigin::soBeginning);
+  FileStream->WriteBuffer(buffer, n);
+  part->DataCount += n;
+  TotalCount += n;
   TriggerProgressSetPosition(part->Index, part->StartOffset + part->DataCount);
 }
 
@@ -318,13 +346,15 @@ void TMultipartHttpDownloader::PartRequestDone(TObject* sender, THttpRequest, ui
       return;
     }
     // The answer ended before the range did: fetch the rest rather than hand on a
-    // truncated document. Only an answer that brought nothing counts as a failure.
+    // truncated document. Only an answer that brought bytes no attempt had before
+    // is progress; anything else counts as a failure.
     Display("Download done index = " + index + "  Short = " + IntToStr(part->DataCount));
-    if (part->DataCount > part->ResumedAt) {
+    if (part->DataCount > part->Reached) {
+      part->Reached = part->DataCount;
       part->Failures = 0;
     } else if (!CountFailure(part, mperrPartFailed,
                              part->OtherRange ? "Range not served: 206 for other bytes"
-                                              : "Range not served: 206 without data")) {
+                                              : "Range not served: 206 without new data")) {
       return;
     }
     ResumePart(part);

@@ -31,6 +31,15 @@ constexpr int32_t mperrNoLength = 2;
 // server that answers ranges with 200, or short answers that bring nothing).
 constexpr int32_t mperrPartFailed = 4;
 
+// The first response announced a length the parts cannot lay out safely.
+constexpr int32_t mperrTooLong = 5;
+// The document is not as long as ExpectedLength says, or a range answer of such a document
+// brought more bytes than its range holds.
+constexpr int32_t mperrLength = 6;
+// The longest document the parts take: offsets, range ends and their sums stay far from
+// the 64-bit limit.
+constexpr int64_t kMaxDocumentLength = int64_t{1} << 62;
+
 // Consecutive failed attempts of one part before the whole download gives up.
 constexpr int kMaxPartFailures = 5;
 
@@ -47,6 +56,10 @@ class TMyHttpCli : public THttpCli {
   bool Done = false;        // the part's request has ended
   int Failures = 0;         // consecutive attempts that did not complete the part
   int64_t ResumedAt = 0;    // DataCount when the current attempt began
+  // The most of the range any attempt has held: an attempt makes progress only by going
+  // past it, so a server that sends the same bytes again and again cannot keep a part
+  // going for ever.
+  int64_t Reached = 0;
   bool OtherRange = false;  // the current answer names other bytes than were asked for
 };
 
@@ -66,6 +79,10 @@ class TMultipartHttpDownloader : public TNetWndControl {
   std::string SocksPort;
   std::string SocksLevel;
   int32_t PartCount = 0;
+  // When positive, the length the document must have (a signed release's): a first answer
+  // announcing another ends the download with mperrLength before any range is asked for,
+  // and so does a range answer with bytes past its range (without it they are dropped).
+  int64_t ExpectedLength = 0;
   // The destination, written at absolute offsets. Freed (and set to nullptr) by the
   // downloader on success only; on failure the owner frees it.
   TStream* FileStream = nullptr;

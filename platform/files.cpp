@@ -1,11 +1,13 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <vector>
@@ -602,6 +604,56 @@ bool SetFileMode(const std::string& path, uint32_t mode) {
     SetLastErrorFromErrno(errno, path);
     return false;
   }
+  return true;
+}
+
+}  // namespace platform
+
+namespace platform {
+
+HANDLE FileCreateNew(const std::string& path, bool ownerOnly) {
+  // The mode is given at creation: a key file is never readable by others, not even for
+  // the moment between creating and restricting it.
+  const int fd = open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, ownerOnly ? 0600 : 0666);
+  if (fd < 0) {
+    SetLastErrorFromErrno(errno, path);
+    return INVALID_HANDLE;
+  }
+  // Nobody can have it open yet; the lock keeps it so while it is written.
+  flock(fd, LOCK_EX | LOCK_NB);
+  return fd;
+}
+
+std::string GetCurrentDirectory() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  if (!getcwd(buffer.data(), buffer.size())) {
+    SetLastErrorFromErrno(errno);
+    return {};
+  }
+  return buffer.data();
+}
+
+bool ListDirectory(const std::string& path, std::vector<FIND_DATA>* entries) {
+  DIR* dir = opendir(path.c_str());
+  if (!dir) {
+    SetLastErrorFromErrno(errno, path);
+    return false;
+  }
+  std::vector<FIND_DATA> found;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    FIND_DATA data;
+    data.cFileName = name;
+    data.dwFileAttributes = GetFileAttributes(path + PathDelim + name);
+    if (data.dwFileAttributes == INVALID_FILE_ATTRIBUTES) continue;  // gone meanwhile, or a dangling link
+    found.push_back(std::move(data));
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end(),
+            [](const FIND_DATA& a, const FIND_DATA& b) { return a.cFileName < b.cFileName; });
+  *entries = std::move(found);
+  SetLastError(ERROR_SUCCESS);
   return true;
 }
 

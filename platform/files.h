@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -87,6 +88,22 @@ bool DeleteFile(const std::string& path);
 // or in use.
 bool CopyFile(const std::string& source, const std::string& target, bool failIfExists);
 bool MoveFile(const std::string& source, const std::string& target);
+
+// Creates a file that must not exist yet (ERROR_FILE_EXISTS otherwise), opened for
+// writing with exclusive access. ownerOnly: nobody but the owner may read it, from the
+// first byte on.
+HANDLE FileCreateNew(const std::string& path, bool ownerOnly);
+
+// The process's current directory, without a trailing separator.
+std::string GetCurrentDirectory();
+
+struct FIND_DATA {
+  std::string cFileName;
+  DWORD dwFileAttributes = 0;
+};
+// The entries of a directory, without "." and "..", sorted by name. False when it cannot
+// be read.
+bool ListDirectory(const std::string& path, std::vector<FIND_DATA>* entries);
 
 constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x01;
 constexpr DWORD FILE_ATTRIBUTE_HIDDEN = 0x02;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -367,6 +368,85 @@ UINT WinExec(const std::string& commandLine, UINT /*showCmd: no window system to
   }
   SetLastError(firstError);
   return firstError <= 31 ? firstError : ERROR_FILE_NOT_FOUND;
+}
+
+bool RunAndWait(const std::vector<std::string>& argv, const std::string& currentDirectory, DWORD* exitCode) {
+  if (argv.empty()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  DWORD error = ERROR_FILE_NOT_FOUND;
+  const std::string path = FindProgram(argv[0], &error);
+  if (path.empty()) {
+    SetLastError(error);
+    return false;
+  }
+  std::vector<std::string> args = argv;
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  // A failed chdir or exec comes back through a pipe that closes by itself on success.
+  int errorPipe[2];
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  pid_t child;
+  int forkError;
+  {
+    const std::lock_guard<std::mutex> lock(environmentMutex);
+    child = fork();
+    if (child == 0) {
+      int err = 0;
+      if (!currentDirectory.empty() && chdir(currentDirectory.c_str()) != 0) err = errno;
+      if (err == 0) {
+        execve(path.c_str(), pointers.data(), environ);
+        err = errno;
+      }
+      ssize_t ignored = write(errorPipe[1], &err, sizeof err);
+      (void)ignored;
+      _exit(127);
+    }
+    forkError = errno;
+  }
+  close(errorPipe[1]);
+  if (child < 0) {
+    close(errorPipe[0]);
+    SetLastErrorFromErrno(forkError);
+    return false;
+  }
+  int childError = 0;
+  ssize_t n;
+  do {
+    n = read(errorPipe[0], &childError, sizeof childError);
+  } while (n < 0 && errno == EINTR);
+  close(errorPipe[0]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (n == static_cast<ssize_t>(sizeof childError)) {
+    SetLastErrorFromErrno(childError);
+    return false;
+  }
+  if (exitCode)
+    *exitCode = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 128 + static_cast<DWORD>(WTERMSIG(status));
+  SetLastError(ERROR_SUCCESS);
+  return true;
+}
+
+bool GenRandom(void* buffer, size_t size) {
+  char* p = static_cast<char*>(buffer);
+  while (size > 0) {
+    const ssize_t n = getrandom(p, size, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SetLastErrorFromErrno(errno);
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::optional<std::string> GetEnvironmentVariable(const std::string& name) {

@@ -2,9 +2,11 @@
 // and error texts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -25,6 +27,12 @@ constexpr UINT SW_SHOWNA = 8;
 UINT WinExec(const std::string& commandLine, UINT showCmd);
 
 // std::nullopt when the variable is not set.
+// Starts argv[0] (searched on PATH when it names no directory) with the other arguments
+// as they are, in currentDirectory (empty: ours), with standard output and error shared
+// with the caller, and waits for it to end. False when it could not be started; its exit
+// status otherwise (a program ended by a signal counts as 128 + the signal).
+bool RunAndWait(const std::vector<std::string>& argv, const std::string& currentDirectory, DWORD* exitCode);
+
 std::optional<std::string> GetEnvironmentVariable(const std::string& name);
 bool SetEnvironmentVariable(const std::string& name, const std::optional<std::string>& value);
 
@@ -55,6 +63,9 @@ using HMODULE = void*;
 HMODULE LoadLibrary(const std::string& name);
 void* GetProcAddress(HMODULE module, const char* name);
 bool FreeLibrary(HMODULE module);
+
+// Cryptographically strong random bytes from the system. False when it has none to give.
+bool GenRandom(void* buffer, size_t size);
 
 // The system's message text for an error code: a Windows error code or an HRESULT
 // (FormatMessage-style, without a trailing line break). Never empty.

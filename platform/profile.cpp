@@ -12,207 +12,16 @@
 
 #include "platform/atomicfile.h"
 #include "platform/files.h"
+#include "platform/inidocument.h"
 
 namespace platform {
 
 namespace {
 
-constexpr std::string_view kBlanks = " \t\r\v\f";
-constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-
-std::string_view TrimBlanks(std::string_view s) {
-  const size_t first = s.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return s.substr(first, s.find_last_not_of(kBlanks) - first + 1);
-}
-
 std::string_view TrimRightBlanks(std::string_view s) {
-  const size_t last = s.find_last_not_of(kBlanks);
+  const size_t last = s.find_last_not_of(" \t\r\v\f");
   return last == std::string_view::npos ? std::string_view() : s.substr(0, last + 1);
 }
-
-// Names compare case-insensitively in ASCII; other bytes (UTF-8) must match exactly.
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-// One pair of matching quotes around a value is not part of it.
-std::string_view Unquote(std::string_view v) {
-  if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-    return v.substr(1, v.size() - 2);
-  return v;
-}
-
-enum class Kind { Other, Section, Entry };
-
-struct Line {
-  std::string text;
-  std::string eol;  // "\n", "\r\n", or empty for a last line without one
-};
-
-struct Item {
-  Kind kind = Kind::Other;
-  std::string name;
-  std::string value;
-  std::string section;  // entries: the section they belong to
-};
-
-// The file as lines, kept byte for byte so that a write changes only what it must.
-class Profile {
- public:
-  explicit Profile(const std::string& content) {
-    size_t pos = 0;
-    if (content.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) {
-      bom_ = kUtf8Bom;
-      pos = kUtf8Bom.size();
-    }
-    while (pos < content.size()) {
-      const size_t nl = content.find('\n', pos);
-      if (nl == std::string::npos) {
-        lines_.push_back({content.substr(pos), ""});
-        break;
-      }
-      Line line{content.substr(pos, nl - pos), "\n"};
-      if (!line.text.empty() && line.text.back() == '\r') {
-        line.text.pop_back();
-        line.eol = "\r\n";
-      }
-      if (newline_.empty()) newline_ = line.eol;
-      lines_.push_back(std::move(line));
-      pos = nl + 1;
-    }
-    if (newline_.empty()) newline_ = "\n";
-    Reindex();
-  }
-
-  std::string Text() const {
-    std::string out = bom_;
-    for (const Line& line : lines_) out += line.text + line.eol;
-    return out;
-  }
-
-  std::vector<std::string> SectionNames() const {
-    std::vector<std::string> names;
-    for (const Item& item : items_)
-      if (item.kind == Kind::Section) AddDistinct(&names, item.name);
-    return names;
-  }
-
-  std::vector<std::string> KeyNames(std::string_view section) const {
-    std::vector<std::string> names;
-    for (const Item& item : items_)
-      if (IsEntryOf(item, section)) AddDistinct(&names, item.name);
-    return names;
-  }
-
-  // A section that appears twice reads as one; the first occurrence of a key wins.
-  const Item* Find(std::string_view section, std::string_view key) const {
-    for (const Item& item : items_)
-      if (IsEntryOf(item, section) && SameName(item.name, key)) return &item;
-    return nullptr;
-  }
-
-  void SetValue(std::string_view section, std::string_view key, std::string_view value) {
-    if (const Item* item = Find(section, key)) {
-      lines_[static_cast<size_t>(item - items_.data())].text = item->name + "=" + std::string(value);
-      Reindex();
-      return;
-    }
-    const std::string entry = std::string(key) + "=" + std::string(value);
-    for (size_t i = 0; i < items_.size(); ++i) {
-      if (items_[i].kind != Kind::Section || !SameName(items_[i].name, section)) continue;
-      // After the section's last entry, so that comments and blank lines that close
-      // the section stay where they are.
-      size_t at = i + 1;
-      for (size_t j = i + 1; j < items_.size() && items_[j].kind != Kind::Section; ++j)
-        if (items_[j].kind == Kind::Entry) at = j + 1;
-      Insert(at, entry);
-      Reindex();
-      return;
-    }
-    Insert(lines_.size(), "[" + std::string(section) + "]");
-    Insert(lines_.size(), entry);
-    Reindex();
-  }
-
-  void DeleteKey(std::string_view section, std::string_view key) {
-    for (size_t i = items_.size(); i-- > 0;)
-      if (IsEntryOf(items_[i], section) && SameName(items_[i].name, key))
-        lines_.erase(lines_.begin() + static_cast<ptrdiff_t>(i));
-    Reindex();
-  }
-
-  void DeleteSection(std::string_view section) {
-    std::vector<bool> drop(items_.size(), false);
-    bool inside = false;
-    for (size_t i = 0; i < items_.size(); ++i) {
-      if (items_[i].kind == Kind::Section) inside = SameName(items_[i].name, section);
-      drop[i] = inside;
-    }
-    for (size_t i = items_.size(); i-- > 0;)
-      if (drop[i]) lines_.erase(lines_.begin() + static_cast<ptrdiff_t>(i));
-    Reindex();
-  }
-
- private:
-  static void AddDistinct(std::vector<std::string>* names, const std::string& name) {
-    if (name.empty()) return;  // an empty name would end a zero-separated list early
-    for (const std::string& n : *names)
-      if (SameName(n, name)) return;
-    names->push_back(name);
-  }
-
-  static bool IsEntryOf(const Item& item, std::string_view section) {
-    return item.kind == Kind::Entry && SameName(item.section, section);
-  }
-
-  void Insert(size_t at, std::string text) {
-    if (at > 0 && lines_[at - 1].eol.empty()) lines_[at - 1].eol = newline_;
-    lines_.insert(lines_.begin() + static_cast<ptrdiff_t>(at), Line{std::move(text), newline_});
-  }
-
-  // Classifies every line: a section header, an entry of a section, or anything else
-  // (blank lines, ';' comments, lines before the first section, a '[' without ']').
-  void Reindex() {
-    items_.assign(lines_.size(), Item());
-    bool inSection = false;
-    std::string section;
-    for (size_t i = 0; i < lines_.size(); ++i) {
-      Item& item = items_[i];
-      const std::string_view text = TrimBlanks(lines_[i].text);
-      if (text.empty() || text.front() == ';') continue;
-      if (text.front() == '[') {
-        const size_t close = text.find(']');
-        if (close == std::string_view::npos) continue;
-        item.kind = Kind::Section;
-        item.name = TrimBlanks(text.substr(1, close - 1));
-        section = item.name;
-        inSection = true;
-        continue;
-      }
-      if (!inSection) continue;
-      const size_t eq = text.find('=');
-      item.name = TrimBlanks(text.substr(0, eq));
-      if (item.name.empty()) continue;
-      item.kind = Kind::Entry;
-      if (eq != std::string_view::npos) item.value = Unquote(TrimBlanks(text.substr(eq + 1)));
-      item.section = section;
-    }
-  }
-
-  std::string bom_;
-  std::string newline_;
-  std::vector<Line> lines_;
-  std::vector<Item> items_;  // one per line
-};
 
 bool ReadAll(HANDLE h, std::string* content) {
   char buffer[65536];
@@ -270,7 +79,7 @@ bool BreaksLine(std::string_view s) { return s.find_first_of("\r\n") != std::str
 bool ValidWrite(std::string_view section, const char* key, const char* value) {
   if (BreaksLine(section) || section.find(']') != std::string_view::npos) return false;
   if (key == nullptr) return true;
-  const std::string_view k = TrimBlanks(key);
+  const std::string_view k = TrimIniBlanks(key);
   if (k.empty() || BreaksLine(k) || k.find('=') != std::string_view::npos || k.front() == ';' ||
       k.front() == '[')
     return false;
@@ -282,6 +91,14 @@ bool ValidWrite(std::string_view section, const char* key, const char* value) {
 std::mutex writeMutex;
 
 }  // namespace
+
+bool IsWritableProfileEntry(const std::string& section, const std::string& key, const std::string& value) {
+  // A NUL would cut the texts short on their way through the profile functions.
+  if (section.find('\0') != std::string::npos || key.find('\0') != std::string::npos ||
+      value.find('\0') != std::string::npos)
+    return false;
+  return ValidWrite(TrimIniBlanks(section), key.c_str(), value.c_str());
+}
 
 DWORD GetPrivateProfileString(const char* section, const char* key, const char* def,
                               char* buffer, DWORD size, const char* fileName) {
@@ -297,13 +114,13 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
     error = GetLastError();
     content.clear();
   }
-  const Profile profile(content);
+  const IniDocument profile(content);
   DWORD result;
   if (section == nullptr) {
     result = CopyList(profile.SectionNames(), buffer, size);
   } else if (key == nullptr) {
-    result = CopyList(profile.KeyNames(TrimBlanks(section)), buffer, size);
-  } else if (const Item* item = profile.Find(TrimBlanks(section), TrimBlanks(key))) {
+    result = CopyList(profile.KeyNames(TrimIniBlanks(section)), buffer, size);
+  } else if (const IniLine* item = profile.Find(TrimIniBlanks(section), TrimIniBlanks(key))) {
     result = CopyString(item->value, buffer, size);
   } else {
     result = CopyString(TrimRightBlanks(def ? def : ""), buffer, size);
@@ -315,11 +132,11 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName) {
   if (fileName == nullptr || *fileName == '\0' || section == nullptr ||
-      !ValidWrite(TrimBlanks(section), key, value)) {
+      !ValidWrite(TrimIniBlanks(section), key, value)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  const std::string_view sectionName = TrimBlanks(section);
+  const std::string_view sectionName = TrimIniBlanks(section);
   const bool erasing = key == nullptr || value == nullptr;
   const std::lock_guard<std::mutex> lock(writeMutex);
   const std::string path(fileName);
@@ -343,13 +160,13 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     return false;
   }
 
-  Profile profile(content);
+  IniDocument profile(content);
   if (key == nullptr) {
     profile.DeleteSection(sectionName);
   } else if (value == nullptr) {
-    profile.DeleteKey(sectionName, TrimBlanks(key));
+    profile.DeleteKey(sectionName, TrimIniBlanks(key));
   } else {
-    profile.SetValue(sectionName, TrimBlanks(key), value);
+    profile.SetValue(sectionName, TrimIniBlanks(key), value);
   }
   const std::string text = profile.Text();
 

@@ -6,6 +6,8 @@
 // half-written file.
 #pragma once
 
+#include <string>
+
 #include "platform/types.h"
 
 namespace platform {
@@ -23,5 +25,9 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
 // written: missing directory, read-only or locked file.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName);
+
+// Whether WritePrivateProfileString takes this section, key and value (key nullptr: the
+// section alone): text that would break a line or the file's structure is refused.
+bool IsWritableProfileEntry(const std::string& section, const std::string& key, const std::string& value);
 
 }  // namespace platform

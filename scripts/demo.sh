@@ -6,7 +6,8 @@
 # Installs what is needed and builds first. With a display the programs open their real
 # window; without one they print what they show as lines (console mode).
 # DEMO_UPDATER or DEMO_REPAIRTOOL name a program to run instead of the build's (an
-# installed one, say); then nothing is built.
+# installed one, say); then nothing is built, except the release tool the updater demo
+# publishes with when DEMO_RELEASE_TOOL names none and the build has none.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-updater}
@@ -18,6 +19,9 @@ esac
 "$top/scripts/deps.sh"
 if [ -z "${DEMO_UPDATER:-}${DEMO_REPAIRTOOL:-}" ]; then
   "$top/scripts/build.sh" normal
+elif [ "$what" = updater ] && [ -z "${DEMO_RELEASE_TOOL:-}" ] && [ ! -x "$top/build/release/updater-release" ]; then
+  cmake -S "$top" -B "$top/build" -G Ninja >/dev/null
+  cmake --build "$top/build" -j "$(nproc)" --target updater-release >/dev/null
 fi
 
 show_files() {  # folder, prefix to strip
@@ -99,20 +103,20 @@ FAKE
 demo_port=18080
 demo_base_url=http://127.0.0.1:$demo_port/update/
 
-# An updater built for the demo's server: the normal build when it has the default base
-# URL, otherwise a separate build with it.
+# The demo's vendor key, made once by the release tool and kept beside the demo's build.
+demo_key=$top/build-demo/demo-vendor.key
+release_tool=${DEMO_RELEASE_TOOL:-$top/build/release/updater-release}
+
+# An updater built for the demo's server and the demo's key, in its own build folder.
 demo_updater() {
-  local configured
+  mkdir -p "$top/build-demo"
+  [ -f "$demo_key" ] || "$release_tool" keygen "$demo_key" > "$top/build-demo/demo-vendor.pub"
   if [ -n "${DEMO_UPDATER:-}" ]; then
     echo "$DEMO_UPDATER"
     return
   fi
-  configured=$(sed -n 's/^UPDATER_BASE_URL:STRING=//p' "$top/build/CMakeCache.txt")
-  if [ "$configured" = "$demo_base_url" ]; then
-    echo "$top/build/updater/updater"
-    return
-  fi
-  cmake -S "$top" -B "$top/build-demo" -G Ninja -DBUILD_TESTING=OFF -DUPDATER_BASE_URL="$demo_base_url" >/dev/null
+  cmake -S "$top" -B "$top/build-demo" -G Ninja -DBUILD_TESTING=OFF -DUPDATER_BASE_URL="$demo_base_url" \
+    -DUPDATER_PUBLIC_KEY="$(cat "$top/build-demo/demo-vendor.pub")" >/dev/null
   cmake --build "$top/build-demo" -j "$(nproc)" --target updater >/dev/null
   echo "$top/build-demo/updater/updater"
 }
@@ -147,13 +151,11 @@ APP
   printf '%s\r\n' '[数据]' '版本=20240301' > "$pkg/data/settings.ini"
   # Some bulk, so that the two parts of the download can be watched.
   head -c $((4 * 1024 * 1024)) /dev/urandom > "$pkg/data/tables.bin"
-  printf '%s\r\n' '[file]' 'demo-app.sh=demo-app.sh' 'readme.txt=readme.txt' \
-    'data\settings.ini=data\settings.ini' 'data\tables.bin=data\tables.bin' \
-    '[文件更新日期]' 'demo-app.sh=20240301' 'readme.txt=20240301' \
-    'data\settings.ini=20240301' 'data\tables.bin=20240301' \
-    '[更新日期]' '更新日期=20240301' '[运行]' '程序=demo-app.sh' > "$pkg/list.ini"
-  (cd "$pkg" && 7z a -bso0 -bsp0 "$www/update/demo.7z" . >/dev/null)
-  printf '20240301' > "$www/update/demo.html"
+  # The release tool writes the manifest, builds the package, signs it with the demo's
+  # key and publishes package, statement and date file.
+  "$release_tool" pack "$pkg" --date 20240301 --run demo-app.sh --output "$scratch/demo.7z" >/dev/null
+  "$release_tool" sign "$scratch/demo.7z" --category demo --date 20240301 --key "$demo_key" >/dev/null
+  "$release_tool" publish "$scratch/demo.7z" "$scratch/demo.sig" "$www/update" >/dev/null
 
   # nginx on the fixed demo port; each connection is held to 512 KB/s so the bar can be watched.
   if (exec 3<>/dev/tcp/127.0.0.1/$demo_port) 2>/dev/null; then
@@ -193,7 +195,11 @@ CONF
   done
 
   echo "== scratch installation: $app"
-  echo "== update server: ${demo_base_url} (nginx), publishing demo.html = $(cat "$www/update/demo.html") and demo.7z ($(stat -c %s "$www/update/demo.7z") bytes)"
+  echo "== update server: ${demo_base_url} (nginx), publishing demo.html = $(cat "$www/update/demo.html"), demo.sig and demo.7z ($(stat -c %s "$www/update/demo.7z") bytes)"
+  echo "== the updater trusts the demo key $(cat "$top/build-demo/demo-vendor.pub"); the signed statement demo.sig:"
+  sed 's/^/  /' "$www/update/demo.sig"
+  echo "== updater-release verify, as the updater will check:"
+  "$release_tool" verify "$www/update" --category demo --key "$top/build-demo/demo-vendor.pub" | sed 's/^/  /'
   echo "== before the update:"
   show_tree "$app"
   if [ -n "${DISPLAY:-}" ]; then
@@ -206,7 +212,7 @@ CONF
   echo "== exit status: $status"
   for _ in $(seq 50); do [ -f "$app/started.log" ] && break; sleep 0.1; done
 
-  echo "== requests nginx served (the release date, the probe, then one range per part):"
+  echo "== requests nginx served (the release date, the statement, the probe, then one range per part):"
   sed 's/^/  /' "$scratch/logs/access.log"
   echo "== after the update:"
   show_tree "$app" | grep -v '^  tmp/' || true

@@ -14,9 +14,18 @@ std::string FetchUrlText(const std::string& url) {
     client->Timeout = 1;
     client->URL = url;
     client->ReceiveStream = stream.get();
+    bool tooLong = false;
+    int64_t received = 0;
+    client->OnDocData = [&](TObject*, const void*, int len) {
+      received += len;
+      if (received > kFetchMaxBody && !tooLong) {
+        tooLong = true;
+        client->Abort();
+      }
+    };
     try {
       client->Get();
-      result = stream->DataString();
+      result = tooLong ? kFetchFailed : stream->DataString();
     } catch (...) {
       result = kFetchFailed;
     }

@@ -1,5 +1,7 @@
 #include "updater/form1.h"
 
+#include <vector>
+
 #include "base/sysutils.h"
 #include "gui/application.h"
 #include "gui/dialogs.h"
@@ -8,9 +10,13 @@
 #include "updater/archive/itempath.h"
 #include "updater/extract_package.h"
 #include "updater/fetch_url_text.h"
+#include "updater/signedrelease.h"
 
 #ifndef UPDATER_BASE_URL
 #error "UPDATER_BASE_URL names the update server; the build sets it"
+#endif
+#ifndef UPDATER_PUBLIC_KEY
+#error "UPDATER_PUBLIC_KEY is the vendor's key, empty for none; the build sets it"
 #endif
 
 TForm1* Form1 = nullptr;
@@ -24,7 +30,7 @@ constexpr int kPartCount = 2;
 }  // namespace
 
 TForm1::TForm1(TComponent* owner)
-    : TForm(owner), BaseUrl(UPDATER_BASE_URL), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
+    : TForm(owner), BaseUrl(UPDATER_BASE_URL), PublicKey(UPDATER_PUBLIC_KEY), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
   SetCaption("鼎川软件自动更新程序");
   SetBounds(341, 254, 643, 200);
   SetBorderStyle(bsDialog);
@@ -125,7 +131,21 @@ void TForm1::Button2Click(TObject*) {
       return;
     }
     const double recorded = record.ReleaseDate();
-    if (StrToFloat(serverDate) > recorded) {
+    const double published = StrToFloat(serverDate);
+    if (published > recorded) {
+      statement_.reset();
+      if (!PublicKey.empty()) {
+        // Before the package is asked for: what the vendor did not sign is never fetched.
+        signing::TReleaseStatement statement;
+        signing::TStatementError parseError;
+        const signing::TRefusal refusal =
+            FetchStatement(BaseUrl, PublicKey, category, published, statement, parseError);
+        if (refusal != signing::TRefusal::None) {
+          Refuse(refusal, parseError, false);
+          return;
+        }
+        statement_ = statement;
+      }
       StartDownload(category);
       return;
     }
@@ -144,6 +164,8 @@ void TForm1::StartDownload(const std::string& category) {
   ProgressBar1->SetVisible(false);
   MPHttp->URL = BaseUrl + category + ".7z";
   MPHttp->PartCount = kPartCount;
+  // The signed length bounds the download: a server announcing another is not fetched from.
+  MPHttp->ExpectedLength = statement_ ? statement_->length : 0;
   MPHttp->FileStream = new TFileStream(Places.PackageFile(), fmCreate);
   try {
     MPHttp->Start();
@@ -153,6 +175,13 @@ void TForm1::StartDownload(const std::string& category) {
     busy_ = false;
     ShowMessage("不能下载 " + std::string(e.ClassName()) + ": " + e.Message());
   }
+}
+
+void TForm1::Refuse(signing::TRefusal refusal, signing::TStatementError parseError, bool removePackage) {
+  statement_.reset();
+  if (removePackage) platform::DeleteFile(Places.PackageFile());
+  busy_ = false;
+  ShowMessage(RefusalMessage(refusal, parseError));
 }
 
 void TForm1::MPHttpProgressAddSegment(TObject*, int64_t StartOffset, int64_t ASpan, int64_t InitPos) {
@@ -179,10 +208,28 @@ void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& R
   // The package file is closed before anything reads it.
   delete MPHttp->FileStream;
   MPHttp->FileStream = nullptr;
+  if (statement_ && ErrorCode == mperrLength) {
+    Refuse(signing::TRefusal::WrongLength, signing::TStatementError::None, true);
+    return;
+  }
   if (ErrorCode != 200) {
     ShowMessage("Finished, error #" + IntToStr(ErrorCode) + " " + Reason);
     busy_ = false;
     return;
+  }
+  try {
+    // Nothing of a package is unpacked before it is known to be the signed one.
+    if (statement_) {
+      const signing::TRefusal refusal =
+          CheckPackage(*statement_, Places.PackageFile(), ExtractFileDir(Places.PackageFile()));
+      if (refusal != signing::TRefusal::None) {
+        Refuse(refusal, signing::TStatementError::None, true);
+        return;
+      }
+    }
+  } catch (...) {
+    busy_ = false;
+    throw;
   }
   MPBar->SetVisible(false);
   ProgressBar1->SetVisible(true);
@@ -202,20 +249,59 @@ void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& R
 }
 
 void TForm1::Button1Click(TObject*) {
+  try {
+    Install();
+  } catch (...) {
+    // The installation ended half-way (an INI write failed): the window stays, and a
+    // fresh check must stay possible.
+    busy_ = false;
+    throw;
+  }
+}
+
+namespace {
+
+// A name from the manifest as the user can read it: control characters would break the
+// message's line.
+std::string Printable(const std::string& text) {
+  std::string out = text;
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return out;
+}
+
+}  // namespace
+
+void TForm1::Install() {
   Timer1->SetEnabled(false);
   TPackageManifest manifest(Places.ManifestFile());
   TUpdateRecord record(Places.RecordFile());
   TStringList keys;
   manifest.ReadFileKeys(&keys);
+  // What the record cannot take is left out before anything is installed: found half-way,
+  // it would stop the installation with old and new files mixed.
+  std::vector<bool> recordable(static_cast<size_t>(keys.Count()));
+  std::string refused;
+  for (int i = 0; i < keys.Count(); ++i) {
+    recordable[static_cast<size_t>(i)] = TUpdateRecord::CanRecordFileDate(keys[i], manifest.FileDateText(keys[i]));
+    if (!recordable[static_cast<size_t>(i)]) refused += (refused.empty() ? "" : ", ") + Printable(keys[i]);
+  }
+  const std::string releaseDate = manifest.ReleaseDate();
+  const bool releaseRecordable = TUpdateRecord::CanRecordReleaseDate(releaseDate);
+  if (!releaseRecordable) refused += (refused.empty() ? "" : ", ") + std::string("更新日期");
+  if (!refused.empty()) ShowMessage("升级包清单中有无法记录的项目，已跳过: " + refused);
   if (keys.Count() > 0) {
     ProgressBar1->SetMax(keys.Count() - 1);
     ProgressBar1->SetPosition(0);
     for (int i = 0; i < keys.Count(); ++i) {
       ProgressBar1->SetPosition(i);
-      InstallFile(manifest, record, keys[i]);
+      if (recordable[static_cast<size_t>(i)])
+        InstallFile(manifest, record, keys[i]);
+      else if (IsSafeItemPath(keys[i]))
+        platform::DeleteFile(Places.UnpackedFile(keys[i]));
     }
   }
-  record.WriteReleaseDate(manifest.ReleaseDate());
+  if (releaseRecordable) record.WriteReleaseDate(releaseDate);
   platform::WinExec(Places.Installed(manifest.Program()), platform::SW_SHOWNA);
   manifest.EraseFileList();
   Close();

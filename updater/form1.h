@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "download/multiparthttpdownloader.h"
@@ -13,6 +14,7 @@
 #include "gui/label.h"
 #include "gui/progressbar.h"
 #include "gui/timer.h"
+#include "signing/releasestatement.h"
 #include "updater/updatefiles.h"
 
 class TForm1 : public TForm {
@@ -31,6 +33,9 @@ class TForm1 : public TForm {
 
   // The update server (an http URL ending in '/'), fixed at build time.
   std::string BaseUrl;
+  // The vendor's Ed25519 public key (its text form), fixed at build time. With one, only
+  // releases it signed are installed; empty, releases are taken as they come.
+  std::string PublicKey;
   // The installation the window works on, and the running program, which may be listed
   // in a package but cannot be waited for. Both come from the executable's own path.
   TUpdatePlaces Places;
@@ -52,12 +57,18 @@ class TForm1 : public TForm {
   bool Busy() const { return busy_; }
 
  private:
+  void Install();
   void InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key);
   // Asks the user to close whatever keeps the target until it is gone or the user gives up.
   void WaitUntilReleased(const std::string& target);
   void StartDownload(const std::string& category);
+  // A refused release: said so, the package file (when one was fetched) removed, and a
+  // new check possible.
+  void Refuse(signing::TRefusal refusal, signing::TStatementError parseError, bool removePackage);
 
   bool busy_ = false;
+  // The verified statement of the release being fetched (with a key only).
+  std::optional<signing::TReleaseStatement> statement_;
 };
 
 extern TForm1* Form1;

@@ -61,6 +61,14 @@ void TUpdateRecord::WriteFileDate(const std::string& key, const std::string& dat
   ini_.WriteString(kFileDates, key, date);
 }
 
+bool TUpdateRecord::CanRecordFileDate(const std::string& key, const std::string& date) {
+  return TIniFile::IsWritable(kFileDates, key, date);
+}
+
+bool TUpdateRecord::CanRecordReleaseDate(const std::string& date) {
+  return TIniFile::IsWritable(kSettings, kReleaseDate, date);
+}
+
 // All of them: a listing cut short would leave files of the package uninstalled while the
 // release is recorded as installed.
 void TPackageManifest::ReadFileKeys(TStrings* keys) const { ini_.ReadAllKeys(kFileList, keys); }

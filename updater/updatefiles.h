@@ -45,6 +45,10 @@ class TUpdateRecord {
   void WriteReleaseDate(const std::string& date);
   int32_t FileDate(const std::string& key) const;
   void WriteFileDate(const std::string& key, const std::string& date);
+  // Whether WriteFileDate / WriteReleaseDate can record these texts: a key or date
+  // holding a line break or a NUL (a damaged or hostile manifest) cannot be.
+  static bool CanRecordFileDate(const std::string& key, const std::string& date);
+  static bool CanRecordReleaseDate(const std::string& date);
 
  private:
   TIniFile ini_;

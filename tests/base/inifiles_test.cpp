@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/base/testdir.h"
@@ -79,6 +80,23 @@ TEST(IniFile, FailedWriteNamesTheFile) {
     EXPECT_EQ(e.Message(), "写 " + path + " 失败");
   }
   EXPECT_THROW(ini.WriteInteger("a", "b", 1), EIniFileException);
+}
+
+TEST(IniFile, TellsAheadWhatAWriteWouldRefuse) {
+  TestDir dir;
+  TIniFile ini(dir / "更新记录.ini");
+  EXPECT_TRUE(TIniFile::IsWritable("更新日期", "bin\\app.exe", "20240301"));
+  EXPECT_TRUE(TIniFile::IsWritable("s", "  padded  ", "a=b; c"));
+  const std::string nul("a\0b", 3);
+  for (const auto& [section, key, value] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"s", "a\rb", "1"}, {"s", "a\nb", "1"}, {"s", "k", "1\r2"}, {"s", "k=v", "1"}, {"s", ";k", "1"},
+           {"s", "[k", "1"}, {"s", "  ", "1"}, {"s]", "k", "1"}, {"a\nb", "k", "1"}, {"s", nul, "1"},
+           {"s", "k", nul}, {nul, "k", "1"}}) {
+    EXPECT_FALSE(TIniFile::IsWritable(section, key, value)) << key;
+    // And the write itself refuses it, rather than writing something else.
+    EXPECT_THROW(ini.WriteString(section, key, value), EIniFileException) << key;
+  }
+  EXPECT_TRUE(TestDir::Contents(ini.FileName()).empty()) << "nothing was written";
 }
 
 TEST(IniFile, SectionsListKeysInFileOrderAndErase) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 #include <stdexcept>
+#include <thread>
 
 #include "download/multiparthttpdownloader.h"
 #include "platform/messages.h"
@@ -396,6 +397,49 @@ TEST_F(DownloaderTest, AServerThatKeepsAnsweringOtherBytesEndsTheDownload) {
   EXPECT_EQ(doneCount, 1);
 }
 
+TEST_F(DownloaderTest, WithAnExpectedLengthARangeAnswerLongerThanItsRangeStopsTheDownload) {
+  // The first part asked for 0-500; the answer carries the whole document and more.
+  const std::string doc = Document(1000);
+  d->ExpectedLength = 1000;
+  RangeServer server(doc, [](ScriptedConnection& c, const std::string& range, int) {
+    if (range != "0-500") return false;
+    const std::string body(3000, 'Z');
+    c.Write("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-2999/3000\r\nContent-Length: 3000\r\n"
+            "Connection: close\r\n\r\n" + body);
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, mperrLength);
+  EXPECT_EQ(reason, "Range answer longer than its range");
+  for (const auto& [offset, length] : log.writes) EXPECT_LE(offset + length, 1000) << "the file grew past the document";
+  EXPECT_EQ(FileContent().find('Z', 501), std::string::npos) << "the second part's bytes were overwritten";
+  EXPECT_EQ(doneCount, 1);
+  PumpFor(100);
+  EXPECT_EQ(doneCount, 1);
+}
+
+TEST_F(DownloaderTest, AnExpectedLengthRefusesAnotherBeforeAnyRangeIsAskedFor) {
+  const std::string doc = Document(1000);
+  RangeServer server(doc);
+  d->ExpectedLength = 999;
+  Download(server.Url(), 2);
+  EXPECT_EQ(code, mperrLength);
+  EXPECT_EQ(reason, "Document length 1000 is not the expected 999");
+  EXPECT_THAT(server.Ranges(), ElementsAre(""));
+  EXPECT_EQ(log.Written(), 0);
+
+  // The owner frees the stream of a failed download.
+  delete d->FileStream;
+  d->FileStream = nullptr;
+  log = StreamLog();
+  doneCount = 0;
+  d->ExpectedLength = 1000;
+  Download(server.Url(), 2);
+  EXPECT_EQ(code, 200);
+  EXPECT_EQ(FileContent(), doc);
+}
+
 TEST_F(DownloaderTest, AStandardExceptionWhileStartingThePartsStillEndsTheDownload) {
   RangeServer server(Document(100));
   int added = 0;
@@ -475,6 +519,89 @@ TEST_F(DownloaderTest, AShortRangeAnswerIsResumedWhereItsDataStands) {
   const std::vector<std::string> resumed = Said("Resuming");
   EXPECT_EQ(std::multiset<std::string>(resumed.begin(), resumed.end()),
             (std::multiset<std::string>{"Resuming 0 at 100", "Resuming 1 at 701"}));
+}
+
+TEST_F(DownloaderTest, AShortAnswerThatBringsNoNewBytesCannotKeepThePartGoing) {
+  // Every range from 0 gets the same three bytes, every other range an error: the part
+  // never gets further, so the bound on failures must end it.
+  const std::string doc = Document(4);
+  RangeServer server(doc, [&doc](ScriptedConnection& c, const std::string& range, int) {
+    if (range.empty()) return false;
+    if (range.rfind("0-", 0) == 0) {
+      // No length: the answer ends with the connection, and looks complete.
+      c.Write("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes 0-3/4\r\n\r\n" + doc.substr(0, 3));
+      return true;
+    }
+    c.Write("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    return true;
+  });
+  Download(server.Url(), 1);
+
+  EXPECT_NE(code, 200);
+  EXPECT_EQ(doneCount, 1);
+  EXPECT_LE(server.Ranges().size(), 1u + 2u * kMaxPartFailures);
+  EXPECT_TRUE(Said("All done").empty());
+  PumpFor(300);
+  EXPECT_EQ(doneCount, 1);
+}
+
+TEST_F(DownloaderTest, ARangeAnswerLongerThanTheRangeIsClippedToIt) {
+  // Part 0 is answered late with more than it asked for: the excess would land on part
+  // 1's bytes, which are already in place.
+  const std::string doc = Document(1000);
+  std::string overlong = doc.substr(0, 501) + std::string(499, 'Z');
+  RangeServer server(doc, [&overlong](ScriptedConnection& c, const std::string& range, int) {
+    if (range != "0-500") return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    c.Write("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-999/1000\r\nContent-Length: 1000\r\n"
+            "Connection: close\r\n\r\n" + overlong);
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, 200) << reason;
+  EXPECT_EQ(FileContent(), doc);
+  EXPECT_EQ(log.Written(), 1000);
+  for (auto& w : log.writes) EXPECT_TRUE(w.first >= 501 || w.first + w.second <= 501) << w.first << "+" << w.second;
+}
+
+TEST_F(DownloaderTest, ALengthThePartsCannotLayOutIsAnErrorNeverSuccess) {
+  struct Case {
+    const char* length;
+    bool refused;
+  };
+  for (const Case& k : {Case{"9223372036854775807", true}, Case{"4611686018427387905", true},
+                        Case{"4611686018427387904", false}}) {
+    SCOPED_TRACE(k.length);
+    const std::string length = k.length;
+    RangeServer server("", [&length](ScriptedConnection& c, const std::string& range, int) {
+      if (range.empty())
+        c.Write("HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\nConnection: close\r\n\r\n");
+      else
+        c.Write("HTTP/1.1 206 Partial Content\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      return true;
+    });
+    log = StreamLog();
+    events.clear();
+    segments.clear();
+    doneCount = 0;
+    Download(server.Url(), 2);
+
+    EXPECT_NE(code, 200);
+    EXPECT_TRUE(Said("All done").empty());
+    EXPECT_TRUE(log.writes.empty());
+    if (k.refused) {
+      EXPECT_EQ(code, mperrTooLong);
+      EXPECT_EQ(reason, "Document too long");
+      EXPECT_TRUE(segments.empty());
+      EXPECT_EQ(server.Ranges().size(), 1u);
+    } else {
+      EXPECT_THAT(segments, ElementsAre("0,2305843009213693952,0",
+                                        "2305843009213693953,2305843009213693951,2305843009213693953"));
+    }
+    delete d->FileStream;
+    d->FileStream = nullptr;
+  }
 }
 
 TEST_F(DownloaderTest, ARelocatedPartAsksForTheRestOfItsRange) {

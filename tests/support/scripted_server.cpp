@@ -99,16 +99,17 @@ std::string ScriptedConnection::ReadToClose() {
   return all;
 }
 
-void ScriptedConnection::Write(const std::string& bytes) {
+bool ScriptedConnection::Write(const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
-      return;  // the client went away: a test may provoke that
+      return false;  // the client went away: a test may provoke that
     }
     done += static_cast<size_t>(n);
   }
+  return true;
 }
 
 void ScriptedConnection::Close() { ::shutdown(fd_, SHUT_WR); }

@@ -27,7 +27,8 @@ class ScriptedConnection {
   std::string ReadRequest();
   // Reads whatever arrives until the peer closes or the server stops.
   std::string ReadToClose();
-  void Write(const std::string& bytes);
+  // False when the peer went away before everything was sent.
+  bool Write(const std::string& bytes);
   // Closes the sending side (the peer sees the end of the stream).
   void Close();
   // Waits until the peer closes or the server stops; what arrives is dropped.

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "tests/support/scripted_server.h"
 
 namespace {
@@ -64,6 +66,32 @@ TEST(FetchUrlText, EveryFailureIsTheSentinel) {
     c.Write("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\n2024");
   });
   EXPECT_EQ(FetchUrlText(truncated.Url("/")), "超时");
+}
+
+TEST(FetchUrlText, ABodyPastTheBoundIsAFailedProbe) {
+  // Exactly at the bound: still a body.
+  const std::string atBound(kFetchMaxBody, '7');
+  ScriptedServer fits(ScriptedServer::Responses({Answer("HTTP/1.0 200 OK", atBound)}));
+  EXPECT_TRUE(FetchUrlText(fits.Url("/")) == atBound);
+
+  ScriptedServer oneOver(ScriptedServer::Responses({Answer("HTTP/1.0 200 OK", atBound + "7")}));
+  EXPECT_EQ(FetchUrlText(oneOver.Url("/")), "超时");
+
+  // A server that keeps sending, without a length, is not read to its end.
+  std::atomic<bool> stopped{false};
+  std::atomic<int64_t> sent{0};
+  ScriptedServer endless([&](ScriptedConnection& c) {
+    if (c.ReadRequest().empty()) return;
+    c.Write("HTTP/1.0 200 OK\r\n\r\n");
+    const std::string block(16 * 1024, '2');
+    while (!stopped && sent < (int64_t{64} << 20)) {
+      if (!c.Write(block)) return;
+      sent += static_cast<int64_t>(block.size());
+    }
+  });
+  EXPECT_EQ(FetchUrlText(endless.Url("/")), "超时");
+  stopped = true;
+  EXPECT_LT(sent.load(), int64_t{64} << 20) << "the probe read on until the server gave up";
 }
 
 TEST(FetchUrlText, SentinelBodyIsIndistinguishable) {

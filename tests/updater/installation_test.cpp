@@ -248,6 +248,38 @@ TEST_F(InstallationTest, AKeyLeadingOutOfTheUpdateDirectoryIsNeitherCopiedNorDel
   EXPECT_TRUE(application->Terminated());
 }
 
+TEST_F(InstallationTest, EntriesTheRecordCannotTakeAreSkippedAndReportedBeforeAnythingIsInstalled) {
+  // A carriage return inside a key, one inside a date, a NUL inside a key: the reader
+  // takes them, the record's writer would refuse them half-way through.
+  app.Put("first.dll", "installed first");
+  app.Put("cr.dll", "installed cr");
+  app.Put("date.dll", "installed date");
+  Unpacked(std::string("[file]\r\nfirst.dll=first.dll\r\na\rb=cr.dll\r\ndate.dll=date.dll\r\n") +
+               std::string("n\0ul=nul.dll\r\nlast.dll=last.dll\r\n", 33) +
+               "[文件更新日期]\r\nfirst.dll=2\r\na\rb=2\r\ndate.dll=2\r3\r\nlast.dll=2\r\n"
+               "[更新日期]\r\n更新日期=20240301\r\n",
+           {{"first.dll", "package first"}, {"a\rb", "package cr"}, {"date.dll", "package date"},
+            {"last.dll", "package last"}});
+
+  EXPECT_NO_THROW(Install());
+
+  EXPECT_EQ(app.Read("first.dll"), "package first");
+  EXPECT_EQ(app.Read("last.dll"), "package last");
+  EXPECT_EQ(app.Read("cr.dll"), "installed cr");
+  EXPECT_EQ(app.Read("date.dll"), "installed date");
+  EXPECT_FALSE(app.Exists("nul.dll"));
+  EXPECT_FALSE(app.Exists("ul"));
+  EXPECT_EQ(Recorded("更新日期", "first.dll"), "2");
+  EXPECT_EQ(Recorded("更新日期", "last.dll"), "2");
+  EXPECT_EQ(Recorded("更新日期", "date.dll"), "<none>");
+  EXPECT_EQ(Recorded("设置", "更新日期"), "20240301");
+  // Reported once, before the first file; then the window closes as usual.
+  EXPECT_THAT(lines, ElementsAre(std::string("window: ") + kCaption,
+                                 "message: 升级包清单中有无法记录的项目，已跳过: a?b, date.dll",
+                                 std::string("closed: ") + kCaption));
+  EXPECT_TRUE(application->Terminated());
+}
+
 TEST_F(InstallationTest, AfterwardsTheManifestKeepsAllButItsFileListAndTheUnpackedFilesAreGone) {
   Unpacked("[file]\r\na.dll=a.dll\r\nb.dll=b.dll\r\n[文件更新日期]\r\na.dll=20240301\r\n"
            "[更新日期]\r\n更新日期=20240301\r\n[运行]\r\n程序=none\r\n",

@@ -13,6 +13,7 @@
 #include "platform/messages.h"
 #include "scratch_app.h"
 #include "tests/support/scripted_server.h"
+#include "tests/updater/archive/archive_test_util.h"
 #include "updater/form1.h"
 
 using ::testing::Contains;
@@ -42,7 +43,10 @@ class UpdateCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
     application = std::make_unique<TApplication>(
-        std::make_unique<TConsoleBackend>(-1, [this](const std::string& l) { lines.push_back(l); }));
+        std::make_unique<TConsoleBackend>(-1, [this](const std::string& l) {
+          lines.push_back(l);
+          if (onLine) onLine(l);
+        }));
     application->SetTitle("鼎川软件更新程序");
     application->CreateForm(Form1);
     Form1->Places = TUpdatePlaces(app.Dir());
@@ -78,6 +82,7 @@ class UpdateCheckTest : public ::testing::Test {
   ScratchApp app;
   std::unique_ptr<TApplication> application;
   std::vector<std::string> lines;
+  std::function<void(const std::string&)> onLine;  // runs as each line is shown
   std::unique_ptr<ScriptedServer> server;
 };
 
@@ -179,6 +184,55 @@ TEST_F(UpdateCheckTest, AMissingPackageIsReportedAndTheCheckCanRunAgain) {
   EXPECT_EQ(Requests("/update/demo.html"), 2);
   EXPECT_EQ(Requests("/update/demo.7z"), 2);
   EXPECT_EQ(Form1->Label1->Caption(), "已下载: 0   %:   0   网速Kbps:   0.00  用时: 00:00:00");
+}
+
+// A server with a real package: the probe gets the whole, each range its bytes.
+std::unique_ptr<ScriptedServer> PackageServer(const std::string& package) {
+  return std::make_unique<ScriptedServer>([package](ScriptedConnection& c) {
+    const std::string request = c.ReadRequest();
+    if (PathOf(request) == "/update/demo.html") {
+      c.Write("HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\n20240301");
+      return;
+    }
+    const size_t at = request.find("Range: bytes=");
+    if (at == std::string::npos) {
+      c.Write("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(package.size()) + "\r\n\r\n" + package);
+      return;
+    }
+    const int64_t first = std::stoll(request.substr(at + 13));
+    int64_t last = std::stoll(request.substr(request.find('-', at) + 1));
+    last = std::min<int64_t>(last, static_cast<int64_t>(package.size()) - 1);
+    c.Write("HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+            std::to_string(last) + "/" + std::to_string(package.size()) + "\r\nContent-Length: " +
+            std::to_string(last - first + 1) + "\r\n\r\n" + package.substr(first, last - first + 1));
+  });
+}
+
+TEST_F(UpdateCheckTest, AnInstallationThatFailsHalfWayAllowsAFreshCheck) {
+  archive_test::TempDir source;
+  archive_test::PutFile(fs::path(source.path()) / "list.ini",
+                        "[file]\r\na.dll=a.dll\r\n[文件更新日期]\r\na.dll=20240301\r\n[更新日期]\r\n更新日期=20240301\r\n");
+  archive_test::PutFile(fs::path(source.path()) / "a.dll", "package a");
+  archive_test::TempDir out;
+  archive_test::Make7z(source.path(), out / "demo.7z");
+  server = PackageServer(archive_test::ReadFile(out / "demo.7z"));
+  // Just before the installation the record turns into something no write can replace.
+  bool broken = false;
+  onLine = [&](const std::string& line) {
+    if (line != "label Label1: 正在复制文件") return;
+    broken = true;
+    std::filesystem::remove(app / "升级/更新记录.ini");
+    std::filesystem::create_directories(app / "升级/更新记录.ini");
+  };
+  Form1->BaseUrl = server->Url("/update/");
+  Form1->Show();
+  Form1->Button2->Click();
+  ASSERT_TRUE(RunUntil([&] { return Said("label Label1: 正在复制文件"); }));
+  RunUntil([] { return false; }, 300);
+
+  ASSERT_TRUE(broken);
+  EXPECT_FALSE(application->Terminated()) << "the installation could not have ended";
+  EXPECT_FALSE(Form1->Busy()) << "the start button would never work again";
 }
 
 }  // namespace

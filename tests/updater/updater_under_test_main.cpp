@@ -1,7 +1,8 @@
-// The updater as the process tests run it: the program itself, with one test hook. The
+// The updater as the process tests run it: the program itself, with two test hooks. The
 // update server's base URL is fixed at build time, but test servers listen on ports
 // chosen at run time, so this build takes the base URL from UPDATER_TEST_BASE_URL when
-// that is set. The shipped program has no such hook.
+// that is set; and each test makes its own signing key, which UPDATER_TEST_PUBLIC_KEY
+// hands over (set but empty: no key). The shipped program has no such hooks.
 #include <cstdlib>
 
 #include "gui/application.h"
@@ -14,6 +15,7 @@ int main() {
     Application->SetTitle("鼎川软件更新程序");
     Application->CreateForm(Form1);
     if (const char* url = std::getenv("UPDATER_TEST_BASE_URL")) Form1->BaseUrl = url;
+    if (const char* key = std::getenv("UPDATER_TEST_PUBLIC_KEY")) Form1->PublicKey = key;
     Application->Run();
   } catch (...) {
     Application->HandleException(nullptr);

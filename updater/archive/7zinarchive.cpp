@@ -105,6 +105,24 @@ SEVENZIP_CALLS_LIBRARY void T7zInArchive::OpenArchiveFile(const std::string& fil
 }
 
 SEVENZIP_CALLS_LIBRARY void T7zInArchive::ExtractAllTo(const std::string& dir) {
+  ExtractItems(nullptr, 0xFFFFFFFF, dir);
+}
+
+SEVENZIP_CALLS_LIBRARY bool T7zInArchive::ExtractItemTo(const std::string& itemPath, const std::string& dir) {
+  if (!inArchive_ || !opened_) throw Exception("No archive is open");
+  uint32_t count = 0;
+  Check(inArchive_->GetNumberOfItems(&count));
+  for (uint32_t i = 0; i < count; ++i) {
+    if (ItemPath(i) == itemPath && !ItemIsDir(i)) {
+      ExtractItems(&i, 1, dir);
+      return true;
+    }
+  }
+  return false;
+}
+
+SEVENZIP_CALLS_LIBRARY void T7zInArchive::ExtractItems(const uint32_t* indices, uint32_t count,
+                                                       const std::string& dir) {
   if (!inArchive_ || !opened_) throw Exception("No archive is open");
   // An empty name would put the files at the root of the file system.
   if (dir.empty()) throw Exception("No target directory given");
@@ -118,7 +136,7 @@ SEVENZIP_CALLS_LIBRARY void T7zInArchive::ExtractAllTo(const std::string& dir) {
     firstFailure_.reset();
     extractDir_ = IncludeTrailingPathDelimiter(dir);
   }
-  const HRESULT hr = inArchive_->Extract(nullptr, 0xFFFFFFFF, 0, this);
+  const HRESULT hr = inArchive_->Extract(indices, count, 0, this);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     extractDir_.clear();

@@ -24,6 +24,9 @@ struct I7zReader : sevenzip::IUnknown {
   // target file cannot be created (after the files before it have been written), when the
   // library fails, or when any item's data turns out damaged.
   virtual void ExtractAllTo(const std::string& dir) = 0;
+  // Writes the one file of the opened archive at itemPath (as the archive spells it)
+  // below dir, under the same rules. False, and nothing written, when there is none.
+  virtual bool ExtractItemTo(const std::string& itemPath, const std::string& dir) = 0;
 };
 
 constexpr sevenzip::GUID IID_I7zReader{
@@ -55,6 +58,7 @@ class T7zInArchive : public T7zArchive,
   void SetFormatId(const sevenzip::GUID& id) override { T7zArchive::SetFormatId(id); }
   void OpenArchiveFile(const std::string& fileName) override;
   void ExtractAllTo(const std::string& dir) override;
+  bool ExtractItemTo(const std::string& itemPath, const std::string& dir) override;
 
   // IUnknown, shared by every interface below. The library's callbacks never throw:
   // each catches everything and answers with an HRESULT.
@@ -100,6 +104,8 @@ class T7zInArchive : public T7zArchive,
   bool ItemIsDir(uint32_t index);
   uint32_t ItemPermissions(uint32_t index);
   void CheckItemPaths(const std::string& dir);
+  // indices nullptr: every item.
+  void ExtractItems(const uint32_t* indices, uint32_t count, const std::string& dir);
   void FinishPendingFile();
 
   TComPtr<sevenzip::IInArchive> inArchive_;
