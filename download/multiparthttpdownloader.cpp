@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "http/contentrange.h"
+#include "platform/durablefile.h"
+#include "platform/files.h"
 #include "platform/messages.h"
 
 namespace {
@@ -32,6 +35,25 @@ std::string UrlDecode(const std::string& s) {
 
 TMyHttpCli* AsPart(TObject* sender) { return static_cast<TMyHttpCli*>(sender); }
 
+// The value of a response header line "Name: value", trimmed; empty when missing.
+std::string HeaderValue(const TStringList& headers, const std::string& name) {
+  for (int i = 0; i < headers.Count(); ++i) {
+    const std::string& line = headers[i];
+    if (line.size() <= name.size() || line[name.size()] != ':') continue;
+    if (!SameText(line.substr(0, name.size()), name)) continue;
+    return Trim(line.substr(name.size() + 1));
+  }
+  return "";
+}
+
+// Retry-After as milliseconds: delay seconds only (a date needs a clock the server
+// shares); -1 when missing or not a number.
+int64_t RetryAfterMs(const TStringList& headers) {
+  const std::string value = HeaderValue(headers, "Retry-After");
+  if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return StrToInt64Def(value, -1) * 1000;
+}
+
 }  // namespace
 
 TMultipartHttpDownloader::TMultipartHttpDownloader(TComponent* owner) : TNetWndControl(owner) {
@@ -41,9 +63,15 @@ TMultipartHttpDownloader::TMultipartHttpDownloader(TComponent* owner) : TNetWndC
   StatsTimer->SetEnabled(false);
   StatsTimer->SetInterval(1000);
   StatsTimer->SetOnTimer([this](TObject* sender) { StatsTick(sender); });
+  WatchTimer = new TNetTimer(this);
+  WatchTimer->SetEnabled(false);
+  WatchTimer->SetInterval(50);
+  WatchTimer->SetOnTimer([this](TObject*) { WatchTick(); });
 }
 
 TMultipartHttpDownloader::~TMultipartHttpDownloader() {
+  // Dropped during a download (the window closed): what is written so far stays usable.
+  if (running_) SaveState();
   for (TMyHttpCli* part : parts_) {
     part->OnRequestDone = nullptr;
     part->OnHeaderEnd = nullptr;
@@ -54,6 +82,8 @@ TMultipartHttpDownloader::~TMultipartHttpDownloader() {
   parts_.clear();
   delete StatsTimer;
   StatsTimer = nullptr;
+  delete WatchTimer;
+  WatchTimer = nullptr;
   // The base's destructor no longer sees this class's ReturnMessageIds.
   DetachForGood(true);
 }
@@ -80,10 +110,15 @@ void TMultipartHttpDownloader::WindowProc(TMessage& msg) {
     return;
   }
   // A start message of a download that Start has replaced meanwhile finds nothing to do.
-  if (!startPending_) return;
+  if (!startPending_ && !probePending_) return;
+  const bool probe = probePending_;
   startPending_ = false;
+  probePending_ = false;
   try {
-    StartParts();
+    if (probe)
+      Probe();
+    else
+      StartParts();
   } catch (const std::exception& e) {
     // The owner waits for OnRequestDone: it must come.
     const std::string text = e.what();
@@ -153,6 +188,7 @@ void TMultipartHttpDownloader::Start() {
   partCount_ = PartCount;
   StatsTimer->SetEnabled(false);
   startPending_ = false;
+  probePending_ = false;
   ContentLength = 0;
   TotalCount = 0;
   PrevCount = 0;
@@ -162,22 +198,33 @@ void TMultipartHttpDownloader::Start() {
   StartTime = Now();
   ElapsedTime = 0;
   TriggerShowStats();
+  restarts_ = 0;
+  running_ = true;
+  try {
+    Probe();
+  } catch (...) {
+    running_ = false;
+    WatchTimer->SetEnabled(false);
+    throw;
+  }
+}
 
+void TMultipartHttpDownloader::Probe() {
   FreeParts();
+  ContentLength = 0;
+  validator_.clear();
+  validatorIsETag_ = false;
   TMyHttpCli* part = NewPart();
   part->Index = 0;
   part->URL = URL;
   CopySettings(part);
   part->OnRequestDone = [this](TObject* s, THttpRequest rq, uint16_t e) { FirstRequestDone(s, rq, e); };
   part->OnHeaderEnd = [this](TObject* s) { FirstHeaderEnd(s); };
+  part->OnHeaderData = [](TObject* s) { AsPart(s)->LastActivity = platform::GetTickCount(); };
   // No range: the probe asks for the whole document and is abandoned after its header.
-  running_ = true;
-  try {
-    part->GetASync();
-  } catch (...) {
-    running_ = false;
-    throw;
-  }
+  part->LastActivity = platform::GetTickCount();
+  WatchTimer->SetEnabled(true);
+  part->GetASync();
   Display("GetASync");
 }
 
@@ -190,9 +237,13 @@ void TMultipartHttpDownloader::FirstHeaderEnd(TObject* sender) {
   }
   Display("HeaderEnd StatusCode = " + IntToStr(cli->StatusCode) + " " + cli->StatusText);
   if (cli->StatusCode == 200) {
-    // Past this the range ends and their sums would overflow; such a length is refused
-    // when the probe ends.
+    // Past kMaxDocumentLength the range ends and their sums would overflow; such a length
+    // is refused when the probe ends.
     ContentLength = cli->ContentLength;
+    // A weak tag does not promise the same bytes, so it cannot guard a range.
+    const std::string etag = HeaderValue(cli->ResponseHeaders(), "ETag");
+    validatorIsETag_ = !etag.empty() && etag.rfind("W/", 0) != 0;
+    validator_ = validatorIsETag_ ? etag : HeaderValue(cli->ResponseHeaders(), "Last-Modified");
     TriggerShowStats();
     cli->Abort();
   }
@@ -205,11 +256,13 @@ void TMultipartHttpDownloader::FirstRequestDone(TObject* sender, THttpRequest, u
     Display("ContentLength = " + IntToStr(ContentLength) + " too long");
     ContentLength = 0;
     running_ = false;
+    WatchTimer->SetEnabled(false);
     FireRequestDone(mperrTooLong, "Document too long");
     return;
   }
   if (ContentLength > 0 && ExpectedLength > 0 && ContentLength != ExpectedLength) {
     running_ = false;
+    WatchTimer->SetEnabled(false);
     Display("ContentLength = " + IntToStr(ContentLength) + ", expected " + IntToStr(ExpectedLength));
     FireRequestDone(mperrLength, "Document length " + IntToStr(ContentLength) + " is not the expected " +
                                      IntToStr(ExpectedLength));
@@ -222,6 +275,7 @@ void TMultipartHttpDownloader::FirstRequestDone(TObject* sender, THttpRequest, u
     return;
   }
   running_ = false;
+  WatchTimer->SetEnabled(false);
   if (errCode != 0) {
     Display("ErrorCode = " + IntToStr(errCode));
     FireRequestDone(errCode, "Download failed");
@@ -239,47 +293,133 @@ void TMultipartHttpDownloader::FirstRequestDone(TObject* sender, THttpRequest, u
 // The parts
 
 void TMultipartHttpDownloader::StartParts() {
-  const int32_t count = partCount_;
-  const int64_t segment = ContentLength / count;
-  int64_t next = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    TMyHttpCli* part;
-    if (i == 0) {
-      part = parts_[0];
-    } else {
-      part = NewPart();
+  TDownloadState state;
+  const bool resumed = LoadMatchingState(state);
+  if (!resumed) {
+    // Afresh: no byte of an earlier download may stay past the new document's end.
+    if (!stateFileName_.empty() && FileStream) FileStream->SetSize(0);
+    state.Parts.clear();
+    const int32_t count = partCount_;
+    const int64_t segment = ContentLength / count;
+    int64_t next = 0;
+    for (int32_t i = 0; i < count; ++i) {
+      TDownloadPartState p;
+      p.StartOffset = next;
+      // The last range asks for one byte past the end; the server stops at the last one.
+      p.EndOffset = i < count - 1 ? next + segment : ContentLength;
+      next += segment + 1;
+      state.Parts.push_back(p);
     }
-    part->StartOffset = next;
-    // The last range asks for one byte past the end; the server stops at the last one.
-    part->EndOffset = i < count - 1 ? next + segment : ContentLength;
-    next += segment + 1;
+  }
+  int64_t held = 0;
+  for (size_t i = 0; i < state.Parts.size(); ++i) {
+    TMyHttpCli* part = i == 0 ? parts_[0] : NewPart();
+    const TDownloadPartState& p = state.Parts[i];
+    part->StartOffset = p.StartOffset;
+    part->EndOffset = p.EndOffset;
     part->ContentRangeBegin = IntToStr(part->StartOffset);
     part->ContentRangeEnd = IntToStr(part->EndOffset);
-    TriggerProgressAddSegment(part->StartOffset, part->EndOffset - part->StartOffset, part->StartOffset);
-    part->Index = i;
+    TriggerProgressAddSegment(part->StartOffset, part->EndOffset - part->StartOffset, part->StartOffset + p.Held);
+    part->Index = static_cast<int32_t>(i);
     part->URL = URL;
     CopySettings(part);
     part->OnHeaderEnd = [this](TObject* s) { PartHeaderEnd(s); };
+    part->OnHeaderData = [](TObject* s) { AsPart(s)->LastActivity = platform::GetTickCount(); };
+    part->OnBeforeHeaderSend = [this](TObject*, const std::string&, TStrings* headers) {
+      // Only while the bytes already written are of this version: a changed document is
+      // then answered whole (200) instead of with bytes of another version.
+      if (!validator_.empty()) headers->Add("If-Range: " + validator_);
+    };
     part->OnLocationChange = [this](TObject* s) { PartLocationChange(s); };
     part->OnRequestDone = [this](TObject* s, THttpRequest rq, uint16_t e) { PartRequestDone(s, rq, e); };
     part->OnDocData = [this](TObject* s, const void* b, int n) { PartDocData(s, b, n); };
-    part->DataCount = 0;
-    part->ResumedAt = 0;
-    part->Reached = 0;
+    part->DataCount = p.Held;
+    part->ResumedAt = p.Held;
     part->Failures = 0;
     part->Done = false;
+    part->Waiting = false;
+    held += p.Held;
   }
+  if (resumed) Display("Resuming from " + stateFileName_ + ", held = " + IntToStr(held));
+  // What an earlier run fetched counts as fetched; it is not this run's speed.
+  TotalCount += held;
+  PrevCount = TotalCount;
+  StatsTimer->SetEnabled(true);
   for (TMyHttpCli* part : parts_) {
-    if (part->StartOffset >= ContentLength) {
-      // A document shorter than the part count leaves parts with nothing to fetch.
+    if (part->StartOffset >= ContentLength || part->StartOffset + part->DataCount >= PartEnd(part)) {
+      // A document shorter than the part count leaves parts with nothing to fetch; a
+      // resumed part may have everything already.
       part->Done = true;
-      Display("Download done index = " + IntToStr(part->Index) + " empty");
+      Display("Download done index = " + IntToStr(part->Index) + (part->DataCount > 0 ? " held" : " empty"));
       continue;
     }
-    part->GetASync();
+    SendPart(part);
   }
-  StatsTimer->SetEnabled(true);
   Display("GetASync");
+  CheckAllDone(200, "OK");
+}
+
+bool TMultipartHttpDownloader::LoadMatchingState(TDownloadState& state) {
+  if (stateFileName_.empty() || validator_.empty() || !FileStream) return false;
+  std::string text;
+  // A state is a few hundred bytes; anything much larger is not one.
+  if (!platform::ReadSmallFile(stateFileName_, 64 * 1024, &text)) return false;
+  if (!ParseDownloadState(text, state) || state.URL != URL || state.Length != ContentLength ||
+      state.Validator != validator_) {
+    Display("State " + stateFileName_ + " does not match; starting afresh");
+    return false;
+  }
+  int64_t needed = 0;
+  for (const TDownloadPartState& p : state.Parts) needed = std::max(needed, p.StartOffset + p.Held);
+  if (FileStream->Size() < needed) {
+    Display("State " + stateFileName_ + " points past the file; starting afresh");
+    return false;
+  }
+  return true;
+}
+
+void TMultipartHttpDownloader::SaveState() {
+  if (stateFileName_.empty() || validator_.empty() || ContentLength <= 0 || !FileStream) return;
+  TDownloadState state;
+  state.URL = URL;
+  state.Length = ContentLength;
+  state.Validator = validator_;
+  for (const TMyHttpCli* part : parts_) {
+    TDownloadPartState p;
+    p.StartOffset = part->StartOffset;
+    p.EndOffset = part->EndOffset;
+    p.Held = part->DataCount;
+    state.Parts.push_back(p);
+  }
+  // The probe alone has no layout yet.
+  if (state.Parts.empty() || (state.Parts.size() == 1 && state.Parts[0].EndOffset == 0)) return;
+  // The state must never name bytes that a power loss could take away.
+  if (auto* file = dynamic_cast<TFileStream*>(FileStream)) {
+    if (!platform::FlushFileToDisk(file->FileName())) return;
+  }
+  if (!platform::WriteFileAtomically(stateFileName_, FormatDownloadState(state)))
+    Display("State " + stateFileName_ + " not written");
+}
+
+void TMultipartHttpDownloader::Abandon() {
+  if (!running_) return;
+  SaveState();
+  StatsTimer->SetEnabled(false);
+  WatchTimer->SetEnabled(false);
+  running_ = false;
+  startPending_ = false;
+  probePending_ = false;
+  for (TMyHttpCli* part : parts_) {
+    part->OnRequestDone = nullptr;
+    part->OnDocData = nullptr;
+    part->OnLocationChange = nullptr;
+    part->OnHeaderEnd = nullptr;
+    if (part->State() != httpReady) part->Abort();
+  }
+}
+
+void TMultipartHttpDownloader::DropState() {
+  if (!stateFileName_.empty()) platform::DeleteFile(stateFileName_);
 }
 
 int64_t TMultipartHttpDownloader::PartEnd(const TMyHttpCli* part) const {
@@ -297,14 +437,31 @@ void TMultipartHttpDownloader::PartHeaderEnd(TObject* sender) {
   if (part->OtherRange)
     Display("Range answer index = " + IntToStr(part->Index) + " starts at " + part->ContentRangeBegin +
             ", not at " + IntToStr(expected));
+  // Bytes of another version must not join those of this one: a validator or a total
+  // length that differs means the document was replaced meanwhile.
+  const TStringList& headers = part->ResponseHeaders();
+  const std::string answerValidator = HeaderValue(headers, validatorIsETag_ ? "ETag" : "Last-Modified");
+  bool changed = !validator_.empty() && !answerValidator.empty() && answerValidator != validator_;
+  // With an expected length another total is no new version but a wrong answer, which the
+  // data check stops.
+  if (ExpectedLength <= 0 && part->StatusCode == 206) {
+    const TContentRange range = ParseContentRange(HeaderValue(headers, "Content-Range"));
+    if (range.Valid && range.Total >= 0 && range.Total != ContentLength) changed = true;
+  } else if (ExpectedLength <= 0 && part->StatusCode == 200 && part->ContentLength >= 0 &&
+             part->ContentLength != ContentLength) {
+    changed = true;
+  }
+  part->Changed = changed;
+  if (changed) Display("Document changed index = " + IntToStr(part->Index));
 }
 
 void TMultipartHttpDownloader::PartDocData(TObject* sender, const void* buffer, int len) {
   TMyHttpCli* part = AsPart(sender);
   if (len < 1) return;
+  part->LastActivity = platform::GetTickCount();
   // Only a range answer belongs at the range's offset: a whole document (a server that
   // ignores ranges), an error page or a relocation's body would overwrite other parts.
-  if (part->StatusCode != 206 || part->OtherRange) return;
+  if (part->StatusCode != 206 || part->OtherRange || part->Changed) return;
   if (!FileStream) throw EStreamError("No destination stream");
   const int64_t at = part->StartOffset + part->DataCount;
   // A document of a known length has no bytes past a range's end: a server sending them
@@ -336,36 +493,48 @@ void TMultipartHttpDownloader::PartRequestDone(TObject* sender, THttpRequest, ui
   TMyHttpCli* part = AsPart(sender);
   const std::string index = IntToStr(part->Index);
   part->Done = true;
+  if (part->Changed) {
+    RestartDocument();
+    return;
+  }
+  if (errCode == 0 && part->StatusCode == 206 && part->StartOffset + part->DataCount >= PartEnd(part)) {
+    Display("Download done index = " + index + " OK");
+    CheckAllDone(200, "OK");
+    return;
+  }
+  // Whatever went wrong, the part goes on where its data stands. Only an attempt that
+  // brought no new byte counts against the bound, and only such an attempt is followed
+  // by a pause: a line that breaks now and then still finishes, a server that never
+  // gets further cannot keep the client going.
+  int32_t code;
+  std::string reason;
+  int64_t retryAfter = -1;
   if (errCode != 0) {
-    Display("Download done index = " + index + "  ErrorCode = " + IntToStr(errCode));
-    if (CountFailure(part, errCode, "Download failed")) RestartPart(part);
+    Display("Download done index = " + index + "  ErrorCode = " + IntToStr(errCode) +
+            (part->Stalled ? " stalled" : ""));
+    code = errCode;
+    reason = part->Stalled ? "Download stalled" : "Download failed";
   } else if (part->StatusCode == 206) {
-    if (part->StartOffset + part->DataCount >= PartEnd(part)) {
-      Display("Download done index = " + index + " OK");
-      CheckAllDone(200, "OK");
-      return;
-    }
-    // The answer ended before the range did: fetch the rest rather than hand on a
-    // truncated document. Only an answer that brought bytes no attempt had before
-    // is progress; anything else counts as a failure.
     Display("Download done index = " + index + "  Short = " + IntToStr(part->DataCount));
-    if (part->DataCount > part->Reached) {
-      part->Reached = part->DataCount;
-      part->Failures = 0;
-    } else if (!CountFailure(part, mperrPartFailed,
-                             part->OtherRange ? "Range not served: 206 for other bytes"
-                                              : "Range not served: 206 without new data")) {
-      return;
-    }
-    ResumePart(part);
+    code = mperrPartFailed;
+    reason = part->OtherRange ? "Range not served: 206 for other bytes" : "Range not served: 206 without new data";
   } else {
     const int32_t status = part->StatusCode;
     Display("Download done index = " + index + "  Status = " + IntToStr(status));
     const bool errorStatus = status < 200 || status >= 300;
-    const std::string reason = errorStatus ? part->StatusText
-                                           : "Range not served: " + IntToStr(status) + " " + part->StatusText;
-    if (CountFailure(part, errorStatus ? status : mperrPartFailed, reason)) RestartPart(part);
+    code = errorStatus ? status : mperrPartFailed;
+    reason = errorStatus ? part->StatusText : "Range not served: " + IntToStr(status) + " " + part->StatusText;
+    if (status == 503 || status == 429) retryAfter = RetryAfterMs(part->ResponseHeaders());
   }
+  if (part->DataCount > part->ResumedAt) {
+    part->Failures = 0;
+    ResumePart(part);
+    return;
+  }
+  if (!CountFailure(part, code, reason)) return;
+  uint32_t delay = RetryDelay(part);
+  if (retryAfter >= 0) delay = static_cast<uint32_t>(std::max<int64_t>(delay, std::min<int64_t>(retryAfter, MaxRetryAfterMs)));
+  ResumePart(part, delay);
 }
 
 bool TMultipartHttpDownloader::CountFailure(TMyHttpCli* part, int32_t errorCode, const std::string& reason) {
@@ -375,33 +544,92 @@ bool TMultipartHttpDownloader::CountFailure(TMyHttpCli* part, int32_t errorCode,
   return false;
 }
 
-void TMultipartHttpDownloader::RestartPart(TMyHttpCli* part) {
-  Display("Restarting " + IntToStr(part->Index));
-  TriggerProgressSetPosition(part->Index, part->StartOffset);
-  part->ContentRangeBegin = IntToStr(part->StartOffset);
-  part->ContentRangeEnd = IntToStr(part->EndOffset);
-  CopySettings(part);
-  part->DataCount = 0;
-  part->ResumedAt = 0;
-  part->Done = false;
-  part->GetASync();
+uint32_t TMultipartHttpDownloader::RetryDelay(const TMyHttpCli* part) const {
+  uint64_t delay = RetryDelayMs;
+  for (int i = 1; i < part->Failures && delay < MaxRetryDelayMs; ++i) delay *= 2;
+  return static_cast<uint32_t>(std::min<uint64_t>(delay, MaxRetryDelayMs));
 }
 
-void TMultipartHttpDownloader::ResumePart(TMyHttpCli* part) {
+void TMultipartHttpDownloader::RestartDocument() {
+  if (++restarts_ > kMaxDocumentRestarts) {
+    Display("Giving up after " + IntToStr(restarts_ - 1) + " changes of the document");
+    Fail(mperrChanged, "Document changed");
+    return;
+  }
+  Display("Document changed, starting again");
+  StatsTimer->SetEnabled(false);
+  DropState();
+  // None of the bytes so far may end up in the new document.
+  if (FileStream) FileStream->SetSize(0);
+  for (TMyHttpCli* part : parts_) {
+    part->OnRequestDone = nullptr;
+    part->OnDocData = nullptr;
+    part->OnLocationChange = nullptr;
+    part->OnHeaderEnd = nullptr;
+    if (part->State() != httpReady) part->Abort();
+  }
+  // From the message loop: this runs inside a part's own event.
+  startPending_ = false;
+  probePending_ = true;
+  platform::PostMessage(Handle(), StartMsg, 0, 0);
+}
+
+void TMultipartHttpDownloader::ResumePart(TMyHttpCli* part, uint32_t delayMs) {
   const int64_t from = part->StartOffset + part->DataCount;
-  Display("Resuming " + IntToStr(part->Index) + " at " + IntToStr(from));
+  Display("Resuming " + IntToStr(part->Index) + " at " + IntToStr(from) +
+          (delayMs > 0 ? " in " + IntToStr(delayMs) + " ms" : ""));
+  part->Done = false;
+  if (delayMs == 0) {
+    SendPart(part);
+    return;
+  }
+  part->Waiting = true;
+  part->WaitUntil = platform::GetTickCount() + delayMs;
+}
+
+void TMultipartHttpDownloader::SendPart(TMyHttpCli* part) {
+  const int64_t from = part->StartOffset + part->DataCount;
+  part->Waiting = false;
+  part->Stalled = false;
+  part->Changed = false;
+  part->OtherRange = false;
   part->ContentRangeBegin = IntToStr(from);
   part->ContentRangeEnd = IntToStr(part->EndOffset);
   CopySettings(part);
   part->ResumedAt = part->DataCount;
   part->Done = false;
+  part->LastActivity = platform::GetTickCount();
   part->GetASync();
+}
+
+void TMultipartHttpDownloader::WatchTick() {
+  if (!running_) return;
+  const uint32_t now = platform::GetTickCount();
+  // A copy: a part's end may change the list.
+  const std::vector<TMyHttpCli*> parts = parts_;
+  for (TMyHttpCli* part : parts) {
+    if (!running_) return;
+    if (part->Waiting) {
+      // Unsigned differences: right across the tick count's wrap.
+      if (static_cast<int32_t>(now - part->WaitUntil) >= 0) SendPart(part);
+      continue;
+    }
+    if (part->Done || part->State() == httpReady) continue;
+    if (now - part->LastActivity >= StallTimeoutMs) {
+      Display("Stalled index = " + IntToStr(part->Index) + " after " + IntToStr(now - part->LastActivity) + " ms");
+      part->Stalled = true;
+      part->LastActivity = now;
+      part->Abort();
+    }
+  }
 }
 
 void TMultipartHttpDownloader::CheckAllDone(int32_t errorCode, const std::string& reason) {
   for (TMyHttpCli* part : parts_)
     if (!part->Done) return;
   StatsTimer->SetEnabled(false);
+  WatchTimer->SetEnabled(false);
+  DropState();
   StatsTick(StatsTimer);
   Display("All done");
   running_ = false;
@@ -410,8 +638,12 @@ void TMultipartHttpDownloader::CheckAllDone(int32_t errorCode, const std::string
 
 void TMultipartHttpDownloader::Fail(int32_t errorCode, const std::string& reason) {
   StatsTimer->SetEnabled(false);
+  WatchTimer->SetEnabled(false);
+  // What was fetched stays usable for the next run.
+  SaveState();
   running_ = false;
   startPending_ = false;
+  probePending_ = false;
   for (TMyHttpCli* part : parts_) {
     part->OnRequestDone = nullptr;
     part->OnDocData = nullptr;
@@ -435,6 +667,7 @@ void TMultipartHttpDownloader::StatsTick(TObject*) {
   TriggerShowStats();
   PrevTick = tick;
   PrevCount = TotalCount;
+  if (running_ && !allDone) SaveState();
   if (allDone && running_) {
     StatsTimer->SetEnabled(false);
     const double ms = ElapsedTime * MSecsPerDay;

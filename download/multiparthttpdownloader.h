@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/classes.h"
+#include "download/downloadstate.h"
 #include "http/httpcli.h"
 #include "net/netwndcontrol.h"
 #include "net/nettimer.h"
@@ -36,11 +37,16 @@ constexpr int32_t mperrTooLong = 5;
 // The document is not as long as ExpectedLength says, or a range answer of such a document
 // brought more bytes than its range holds.
 constexpr int32_t mperrLength = 6;
+// The document changed while it was fetched, again and again.
+constexpr int32_t mperrChanged = 7;
+// Times a download starts afresh because the document changed, before it gives up.
+constexpr int kMaxDocumentRestarts = 3;
 // The longest document the parts take: offsets, range ends and their sums stay far from
 // the 64-bit limit.
 constexpr int64_t kMaxDocumentLength = int64_t{1} << 62;
 
-// Consecutive failed attempts of one part before the whole download gives up.
+// Consecutive attempts of one part that bring no new byte before the whole download
+// gives up.
 constexpr int kMaxPartFailures = 5;
 
 // One part's client with its range and progress.
@@ -55,12 +61,14 @@ class TMyHttpCli : public THttpCli {
   int32_t Index = 0;        // part number from 0
   bool Done = false;        // the part's request has ended
   int Failures = 0;         // consecutive attempts that did not complete the part
-  int64_t ResumedAt = 0;    // DataCount when the current attempt began
-  // The most of the range any attempt has held: an attempt makes progress only by going
-  // past it, so a server that sends the same bytes again and again cannot keep a part
-  // going for ever.
-  int64_t Reached = 0;
+  int64_t ResumedAt = 0;    // DataCount when the current attempt began: an attempt makes
+                            // progress only by bringing bytes past it
   bool OtherRange = false;  // the current answer names other bytes than were asked for
+  bool Changed = false;     // the current answer is of another version of the document
+  bool Stalled = false;     // the current attempt was aborted for receiving nothing
+  bool Waiting = false;     // pausing before the next attempt
+  uint32_t WaitUntil = 0;   // tick at which the pause ends
+  uint32_t LastActivity = 0;  // tick of the attempt's start or of its last bytes
 };
 
 class TMultipartHttpDownloader : public TNetWndControl {
@@ -88,6 +96,25 @@ class TMultipartHttpDownloader : public TNetWndControl {
   TStream* FileStream = nullptr;
   THttpAuthType ServerAuth = httpAuthNone;
   THttpAuthType ProxyAuth = httpAuthNone;  // stored only
+  // A part's next attempt after a failure that brought nothing waits RetryDelayMs,
+  // doubled for every such failure in a row up to MaxRetryDelayMs, so that many clients
+  // do not hammer a struggling server. A 503 or 429 with Retry-After is waited for as
+  // the server asks, up to MaxRetryAfterMs.
+  uint32_t RetryDelayMs = 1000;
+  uint32_t MaxRetryDelayMs = 8000;
+  uint32_t MaxRetryAfterMs = 60000;
+  // A request that receives nothing for this long is aborted (a part is then resumed).
+  uint32_t StallTimeoutMs = 30000;
+  // The version of the document being fetched: the probe's ETag, else its Last-Modified.
+  // Range requests carry it in If-Range, so that a changed document is answered whole.
+  const std::string& Validator() const { return validator_; }
+  // A small file beside the package that lets the next run fetch only what is missing:
+  // the document (URL, length, validator) and each part's range and the bytes it holds.
+  // Written about once a second, after the package's data is on the disk, and when the
+  // download fails or is dropped; removed when it completes. A state that matches the
+  // next download (same URL, length and validator, the stream at least as long as the
+  // held bytes) takes up where it stands; anything else starts afresh, emptying the
+  // stream first. Empty (the default): no state is kept and the stream is left alone.
   const std::string& StateFileName() const { return stateFileName_; }
   // A name without a directory part is taken as relative to the current one.
   void SetStateFileName(const std::string& value);
@@ -108,6 +135,10 @@ class TMultipartHttpDownloader : public TNetWndControl {
   // Begins a download; the end comes through OnRequestDone. ERangeError "PartCount must
   // be positive" when PartCount < 1.
   void Start();
+  // Ends a running download without an end event (its owner is going away): the parts
+  // stop, and with a StateFileName the state is kept for the next run. The stream stays
+  // the owner's.
+  void Abandon();
   // The part clients of the running or last download (for inspection).
   const std::vector<TMyHttpCli*>& Parts() const { return parts_; }
 
@@ -126,6 +157,8 @@ class TMultipartHttpDownloader : public TNetWndControl {
   void StatsTick(TObject* sender);
 
   TNetTimer* StatsTimer = nullptr;
+  // Ends pauses and notices stalled requests.
+  TNetTimer* WatchTimer = nullptr;
   int64_t PrevCount = 0;
   uint32_t PrevTick = 0;
   TDateTime StartTime = 0;
@@ -141,9 +174,20 @@ class TMultipartHttpDownloader : public TNetWndControl {
   void PartDocData(TObject* sender, const void* buffer, int len);
   void PartLocationChange(TObject* sender);
   void PartRequestDone(TObject* sender, THttpRequest rqType, uint16_t errCode);
-  void RestartPart(TMyHttpCli* part);
-  // Asks for the rest of a part's range, where its data stands now.
-  void ResumePart(TMyHttpCli* part);
+  // Starts the download afresh: the document is not the one the parts were fetching.
+  void RestartDocument();
+  // Asks for the rest of a part's range, where its data stands now, after a pause of
+  // delayMs (0: at once).
+  void ResumePart(TMyHttpCli* part, uint32_t delayMs = 0);
+  void SendPart(TMyHttpCli* part);
+  // The pause before the next attempt of a part that failed without progress.
+  uint32_t RetryDelay(const TMyHttpCli* part) const;
+  void WatchTick();
+  void Probe();
+  // The state file's content when it describes the document the probe found.
+  bool LoadMatchingState(TDownloadState& state);
+  void SaveState();
+  void DropState();
   void CopySettings(TMyHttpCli* part);
   // Counts a failed attempt; false (and the download ended) once the part has failed
   // too often in a row.
@@ -158,7 +202,11 @@ class TMultipartHttpDownloader : public TNetWndControl {
 
   std::vector<TMyHttpCli*> parts_;
   std::string stateFileName_;
+  std::string validator_;
+  bool validatorIsETag_ = false;
+  int restarts_ = 0;  // RestartDocument calls of this download
   bool startPending_ = false;  // the probe has learnt the length; StartMsg is on its way
+  bool probePending_ = false;  // the document changed; StartMsg probes it again
   bool running_ = false;       // between Start and the end of the download
   int32_t partCount_ = 0;      // PartCount as Start saw it
 };

@@ -1,5 +1,6 @@
 #include "examples/cmdline.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -106,10 +107,14 @@ std::string FormatProgress(int64_t done, int64_t total, double bytesPerSecond, b
   std::string line = FormatBytes(done) + " of " + (total > 0 ? FormatBytes(total) : "?");
   char text[96];
   if (total > 0) {
-    std::snprintf(text, sizeof text, "  %3d%%", static_cast<int>(done * 100 / total));
+    // In floating point: done * 100 overflows for counts past 2^56.
+    const double percent = static_cast<double>(done) * 100 / static_cast<double>(total);
+    std::snprintf(text, sizeof text, "  %3d%%", static_cast<int>(percent));
     line += text;
   }
-  line += "  " + FormatBytes(static_cast<int64_t>(bytesPerSecond > 0 ? bytesPerSecond : 0)) + "/s";
+  // Kept within what the byte count can hold.
+  const double speed = bytesPerSecond > 0 ? std::min(bytesPerSecond, 1e18) : 0;
+  line += "  " + FormatBytes(static_cast<int64_t>(speed)) + "/s";
   if (finished) {
     line += "  done in " + FormatDuration(elapsedSeconds);
   } else {

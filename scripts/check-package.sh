@@ -2,7 +2,8 @@
 # Checks a Debian package of the programs without installing it into the machine: its
 # declared dependencies resolve here, its files are where they belong, and its programs,
 # unpacked with dpkg -x, run: httpget and mpget fetch from nginx on loopback, and the
-# packaged updater does a whole update (scripts/demo.sh with that updater, console mode).
+# packaged updater and release tool do a whole update (scripts/demo.sh with them, console
+# mode).
 #   scripts/check-package.sh dist/updater-tools_1.0.0_amd64.deb
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,8 +29,8 @@ apt-get install -s -qq --no-install-recommends "$deb" >"$scratch/apt.log" 2>&1 |
 
 root=$scratch/root
 dpkg -x "$deb" "$root"
-for f in usr/bin/updater usr/bin/repairtool usr/bin/httpget usr/bin/mpget \
-         usr/share/man/man1/httpget.1 usr/share/man/man1/mpget.1 \
+for f in usr/bin/updater usr/bin/repairtool usr/bin/httpget usr/bin/mpget usr/bin/updater-release \
+         usr/share/man/man1/httpget.1 usr/share/man/man1/mpget.1 usr/share/man/man1/updater-release.1 \
          usr/share/doc/updater-tools/README.md usr/share/doc/updater-tools/THIRD-PARTY-NOTICES.md \
          usr/share/doc/updater-tools/licenses/fltk.txt; do
   [ -e "$root/$f" ] || fail "missing /$f"
@@ -62,9 +63,11 @@ echo "  httpget and mpget fetched $url/big.bin"
 kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true
 nginx_pid=""
 
-# The packaged updater finds the 7-Zip library of the declared dependency.
-echo "== a whole update with the packaged updater"
-DISPLAY= DEMO_UPDATER="$bin/updater" "$top/scripts/demo.sh" updater > "$scratch/demo.log" 2>&1 ||
+# The packaged release tool packs and signs with the 7z tool of the declared dependency;
+# the packaged updater unpacks with its 7-Zip library.
+echo "== a whole update with the packaged updater and release tool"
+DISPLAY= DEMO_UPDATER="$bin/updater" DEMO_RELEASE_TOOL="$bin/updater-release" \
+  "$top/scripts/demo.sh" updater > "$scratch/demo.log" 2>&1 ||
   { cat "$scratch/demo.log" >&2; fail "the update failed"; }
 grep -q "identical to the published package" "$scratch/demo.log" || { cat "$scratch/demo.log" >&2; fail "the package did not arrive"; }
 grep -q "更新日期=20240301" "$scratch/demo.log" || { cat "$scratch/demo.log" >&2; fail "the update was not recorded"; }

@@ -5,11 +5,13 @@
 #include "base/sysutils.h"
 #include "gui/application.h"
 #include "gui/dialogs.h"
+#include "platform/durablefile.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "updater/archive/itempath.h"
 #include "updater/extract_package.h"
 #include "updater/fetch_url_text.h"
+#include "updater/installjournal.h"
 #include "updater/signedrelease.h"
 
 #ifndef UPDATER_BASE_URL
@@ -105,12 +107,19 @@ TForm1::TForm1(TComponent* owner)
 }
 
 TForm1::~TForm1() {
-  // Closed during a download: the package file is still the window's to release.
+  // Closed during a download: what is fetched stays for the next run, and the package
+  // file is still the window's to release.
+  MPHttp->Abandon();
   delete MPHttp->FileStream;
   MPHttp->FileStream = nullptr;
 }
 
-void TForm1::FormShow(TObject*) { Timer1->SetEnabled(true); }
+void TForm1::FormShow(TObject*) {
+  // An installation cut off last time is undone before anything else; when it cannot be,
+  // no new one may start on top of it.
+  if (!RecoverInstallation()) return;
+  Timer1->SetEnabled(true);
+}
 
 void TForm1::Timer1Timer(TObject*) { Button2->Click(); }
 
@@ -119,6 +128,8 @@ void TForm1::Button2Click(TObject*) {
   Timer1->SetEnabled(false);
   // A second check would re-create the package file the running download writes.
   if (busy_) return;
+  // Never a new installation over one that could not be undone.
+  if (platform::FileExists(Places.JournalFile()) && !RecoverInstallation()) return;
   busy_ = true;
   try {
     TUpdateRecord record(Places.RecordFile());
@@ -166,7 +177,12 @@ void TForm1::StartDownload(const std::string& category) {
   MPHttp->PartCount = kPartCount;
   // The signed length bounds the download: a server announcing another is not fetched from.
   MPHttp->ExpectedLength = statement_ ? statement_->length : 0;
-  MPHttp->FileStream = new TFileStream(Places.PackageFile(), fmCreate);
+  // With the state of an interrupted download beside it, the package file keeps what it
+  // holds: the downloader takes up what matches and empties the file otherwise.
+  MPHttp->SetStateFileName(Places.DownloadStateFile());
+  const bool resumable = platform::FileExists(Places.DownloadStateFile()) && platform::FileExists(Places.PackageFile());
+  MPHttp->FileStream = resumable ? new TFileStream(Places.PackageFile(), fmOpenReadWrite | fmShareExclusive)
+                                 : new TFileStream(Places.PackageFile(), fmCreate);
   try {
     MPHttp->Start();
   } catch (const Exception& e) {
@@ -179,7 +195,10 @@ void TForm1::StartDownload(const std::string& category) {
 
 void TForm1::Refuse(signing::TRefusal refusal, signing::TStatementError parseError, bool removePackage) {
   statement_.reset();
-  if (removePackage) platform::DeleteFile(Places.PackageFile());
+  if (removePackage) {
+    platform::DeleteFile(Places.PackageFile());
+    platform::DeleteFile(Places.DownloadStateFile());
+  }
   busy_ = false;
   ShowMessage(RefusalMessage(refusal, parseError));
 }
@@ -237,6 +256,10 @@ void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& R
     Label1->SetCaption("正在解压文件");
     Application->ProcessMessages();
     ExtractPackage(Places.PackageFile(), Places.UpdateDir());
+    // A journal or backups can only have come out of the package here (a real one is
+    // dealt with before any check): at the next start they would be taken for ours.
+    platform::DeleteFile(Places.JournalFile());
+    RemoveBackups();
   } catch (...) {
     // Nobody reports it here (the download's own error handling absorbs it); a fresh
     // check must stay possible.
@@ -290,45 +313,166 @@ void TForm1::Install() {
   const bool releaseRecordable = TUpdateRecord::CanRecordReleaseDate(releaseDate);
   if (!releaseRecordable) refused += (refused.empty() ? "" : ", ") + std::string("更新日期");
   if (!refused.empty()) ShowMessage("升级包清单中有无法记录的项目，已跳过: " + refused);
+
+  // Everything this installation will change goes into the journal before the first file
+  // is touched, so that a cut-off installation can be undone at the next start.
+  TInstallJournal journal;
+  journal.RecordExisted = platform::FileExists(Places.RecordFile());
+  for (int i = 0; i < keys.Count(); ++i) {
+    if (!recordable[static_cast<size_t>(i)] || !WillInstall(manifest, record, keys[i])) continue;
+    const std::string target = manifest.FileTarget(keys[i]);
+    journal.Entries.push_back({target, platform::FileExists(Places.Installed(target)), i});
+  }
+  // Without the update directory the record cannot be written: the error its first
+  // write would raise comes before anything is changed, not after.
+  if (!platform::DirectoryExists(Places.UpdateDir()))
+    throw EIniFileException(Format("写 %s 失败", Places.RecordFile().c_str()));
+  std::string why;
+  if (!BeginInstallation(journal, &why)) {
+    busy_ = false;
+    ShowMessage("安装未能开始，原有文件未改变: " + why);
+    return;
+  }
+  InstallStep();
   if (keys.Count() > 0) {
     ProgressBar1->SetMax(keys.Count() - 1);
     ProgressBar1->SetPosition(0);
     for (int i = 0; i < keys.Count(); ++i) {
       ProgressBar1->SetPosition(i);
       if (recordable[static_cast<size_t>(i)])
-        InstallFile(manifest, record, keys[i]);
+        InstallFile(manifest, record, keys[i], i);
       else if (IsSafeItemPath(keys[i]))
         platform::DeleteFile(Places.UnpackedFile(keys[i]));
     }
   }
   if (releaseRecordable) record.WriteReleaseDate(releaseDate);
+  InstallStep();
+  EndInstallation();
+  InstallStep();
   platform::WinExec(Places.Installed(manifest.Program()), platform::SW_SHOWNA);
   manifest.EraseFileList();
   Close();
 }
 
-void TForm1::InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key) {
+bool TForm1::WillInstall(const TPackageManifest& manifest, const TUpdateRecord& record, const std::string& key) const {
   // A key names a file of the package, and the package is unpacked only below the update
   // directory. A key that leads out of it ("..\x") names some other file, which must be
   // neither copied over the installation nor deleted.
-  if (!IsSafeItemPath(key)) return;
-  const std::string source = Places.UnpackedFile(key);
+  if (!IsSafeItemPath(key)) return false;
   const std::string target = Places.Installed(manifest.FileTarget(key));
   const bool wanted = manifest.FileDate(key) > record.FileDate(key) || !platform::FileExists(target);
   // The target goes before the copy: without its unpacked copy the installed file would
   // be lost, so such a file stays as it is and counts as not updated.
-  if (wanted && platform::FileExists(source)) {
-    platform::DeleteFile(target);
+  return wanted && platform::FileExists(Places.UnpackedFile(key));
+}
+
+void TForm1::InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key, int index) {
+  if (!IsSafeItemPath(key)) return;
+  const std::string source = Places.UnpackedFile(key);
+  if (WillInstall(manifest, record, key)) {
+    const std::string target = Places.Installed(manifest.FileTarget(key));
+    RemoveKeepingBackup(target, index);
     const std::string dir = ExtractFileDir(target);
     if (!platform::DirectoryExists(dir)) platform::ForceDirectories(dir);
-    if (target != ExeName) WaitUntilReleased(target);
-    platform::CopyFile(source, target, false);
+    if (target != ExeName) WaitUntilReleased(target, index);
+    InstallStep();
+    PutInPlace(source, target);
+    InstallStep();
     record.WriteFileDate(key, manifest.FileDateText(key));
+    InstallStep();
   }
   platform::DeleteFile(source);
 }
 
-void TForm1::WaitUntilReleased(const std::string& target) {
+void TForm1::PutInPlace(const std::string& source, const std::string& target) {
+  // On the same file system the unpacked file is moved into place, one rename instead of
+  // a copy, since it is deleted anyway; its data reaches the disk first, as a copy's does.
+  // Elsewhere, or with the target still there (ignored while in use), it is copied.
+  platform::FlushFileToDisk(source);
+  if (!platform::MoveFile(source, target)) platform::CopyFile(source, target, false);
+}
+
+void TForm1::RemoveKeepingBackup(const std::string& target, int index) {
+  // A file is removed only once its old version is safe: one that cannot even be read
+  // (held by another program) is not removed now, and the prompt asks for it.
+  const std::string backup = Places.BackupFile(index);
+  if (platform::FileExists(target) && !platform::FileExists(backup) && !platform::CopyFile(target, backup, true))
+    return;
+  platform::DeleteFile(target);
+}
+
+bool TForm1::BeginInstallation(const TInstallJournal& journal, std::string* why) {
+  // Backups of an installation cut off before its journal was written are of no use.
+  RemoveBackups();
+  const std::string dir = Places.BackupDir();
+  const auto failed = [&](const std::string& what) {
+    *why = what + ": " + SysErrorMessage(platform::GetLastError());
+    RemoveBackups();
+    return false;
+  };
+  if (!platform::ForceDirectories(dir)) return failed(dir);
+  if (journal.RecordExisted && !platform::CopyFile(Places.RecordFile(), Places.RecordBackup(), true))
+    return failed(Places.RecordBackup());
+  if (!platform::WriteFileAtomically(Places.JournalFile(), FormatInstallJournal(journal)))
+    return failed(Places.JournalFile());
+  return true;
+}
+
+void TForm1::EndInstallation() {
+  // The journal's removal is the moment the new installation is complete.
+  platform::DeleteFile(Places.JournalFile());
+  RemoveBackups();
+}
+
+void TForm1::RemoveBackups() {
+  if (platform::DirectoryExists(Places.BackupDir())) platform::RemoveDirectoryTree(Places.BackupDir());
+}
+
+bool TForm1::RecoverInstallation() {
+  const std::string journalFile = Places.JournalFile();
+  if (!platform::FileExists(journalFile)) {
+    RemoveBackups();
+    return true;
+  }
+  std::string text;
+  TInstallJournal journal;
+  if (!platform::ReadSmallFile(journalFile, 16 << 20, &text) || !ParseInstallJournal(text, journal)) {
+    // Guessing could throw away the only copy of a file: everything stays for a person
+    // to look at.
+    ShowMessage("上次升级未完成，其记录已损坏，备份文件保留在" + Places.BackupDir());
+    return false;
+  }
+  bool ok = true;
+  for (const TJournalEntry& e : journal.Entries) {
+    // Our journal names only files below the application directory.
+    if (!IsSafeItemPath(e.Target)) continue;
+    const std::string target = Places.Installed(e.Target);
+    const std::string backup = Places.BackupFile(e.Index);
+    if (e.Existed) {
+      // Without a backup the file was never touched.
+      if (platform::FileExists(backup) && !platform::CopyFile(backup, target, false)) ok = false;
+    } else if (platform::FileExists(target) && !platform::DeleteFile(target)) {
+      ok = false;
+    }
+  }
+  if (journal.RecordExisted) {
+    if (!platform::CopyFile(Places.RecordBackup(), Places.RecordFile(), false)) ok = false;
+  } else if (platform::FileExists(Places.RecordFile()) && !platform::DeleteFile(Places.RecordFile())) {
+    ok = false;
+  }
+  if (!ok) {
+    ShowMessage("上次升级未完成，无法恢复原有文件，备份文件保留在" + Places.BackupDir());
+    return false;
+  }
+  EndInstallation();
+  return true;
+}
+
+void TForm1::InstallStep() {
+  if (OnInstallStep) OnInstallStep(++installSteps_);
+}
+
+void TForm1::WaitUntilReleased(const std::string& target, int index) {
   TMsgDlgParams dialog;
   dialog.Caption = "警告";
   dialog.Text = "无法替换文件" + target +
@@ -341,7 +485,7 @@ void TForm1::WaitUntilReleased(const std::string& target) {
   while (platform::FileExists(target)) {
     const int answer = MessageDialog(dialog);
     // The close box only looks again.
-    if (answer == mrRetry || answer == mrIgnore) platform::DeleteFile(target);
+    if (answer == mrRetry || answer == mrIgnore) RemoveKeepingBackup(target, index);
     if (answer == mrIgnore) break;
   }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "gui/label.h"
 #include "gui/progressbar.h"
 #include "gui/timer.h"
+#include "updater/installjournal.h"
 #include "signing/releasestatement.h"
 #include "updater/updatefiles.h"
 
@@ -55,18 +57,35 @@ class TForm1 : public TForm {
                                TDateTime elapsedTime);
   // A check or a download is under way: the start button does nothing then.
   bool Busy() const { return busy_; }
+  // Test hook: runs at each step of an installation (journal written, file in place,
+  // date recorded, ...) with the step's number from 1, so that a test can cut the
+  // installation off there.
+  std::function<void(int step)> OnInstallStep;
 
  private:
   void Install();
-  void InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key);
+  bool WillInstall(const TPackageManifest& manifest, const TUpdateRecord& record, const std::string& key) const;
+  void InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key, int index);
+  void PutInPlace(const std::string& source, const std::string& target);
+  // Deletes an installed file once its old version is kept as backup number index.
+  void RemoveKeepingBackup(const std::string& target, int index);
   // Asks the user to close whatever keeps the target until it is gone or the user gives up.
-  void WaitUntilReleased(const std::string& target);
+  void WaitUntilReleased(const std::string& target, int index);
+  // The journal and the record's backup; false (with the reason) when they cannot be
+  // written, and then nothing is left of them.
+  bool BeginInstallation(const TInstallJournal& journal, std::string* why);
+  void EndInstallation();
+  void RemoveBackups();
+  // Undoes an installation that was cut off; false when it cannot be (it says why).
+  bool RecoverInstallation();
+  void InstallStep();
   void StartDownload(const std::string& category);
   // A refused release: said so, the package file (when one was fetched) removed, and a
   // new check possible.
   void Refuse(signing::TRefusal refusal, signing::TStatementError parseError, bool removePackage);
 
   bool busy_ = false;
+  int installSteps_ = 0;
   // The verified statement of the release being fetched (with a key only).
   std::optional<signing::TReleaseStatement> statement_;
 };

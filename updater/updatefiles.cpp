@@ -35,6 +35,16 @@ std::string TUpdatePlaces::ManifestFile() const { return UpdateDir() + PathDelim
 
 std::string TUpdatePlaces::PackageFile() const { return Installed(kPackage); }
 
+std::string TUpdatePlaces::DownloadStateFile() const { return Installed(kPackage) + ".state"; }
+
+std::string TUpdatePlaces::JournalFile() const { return UpdateDir() + PathDelim + "install.journal"; }
+
+std::string TUpdatePlaces::BackupDir() const { return UpdateDir() + PathDelim + "install.backup"; }
+
+std::string TUpdatePlaces::BackupFile(int index) const { return BackupDir() + PathDelim + IntToStr(index); }
+
+std::string TUpdatePlaces::RecordBackup() const { return BackupDir() + PathDelim + "record"; }
+
 std::string TUpdatePlaces::UnpackedFile(const std::string& key) const {
   return UpdateDir() + PathDelim + NativePath(key);
 }

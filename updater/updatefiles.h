@@ -22,6 +22,13 @@ class TUpdatePlaces {
   std::string RecordFile() const;
   std::string ManifestFile() const;
   std::string PackageFile() const;
+  // Beside the package: what an interrupted download of it had fetched.
+  std::string DownloadStateFile() const;
+  // Beside the record while an installation runs: what it changes, and the old versions.
+  std::string JournalFile() const;
+  std::string BackupDir() const;
+  std::string BackupFile(int index) const;
+  std::string RecordBackup() const;
   // Where the file of a manifest key lies after unpacking.
   std::string UnpackedFile(const std::string& key) const;
   // The application directory followed by a relative path from stored data.

@@ -4,7 +4,10 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +18,7 @@
 #include "download/multiparthttpdownloader.h"
 #include "platform/messages.h"
 #include "tests/http/pump.h"
+#include "tests/platform/testutil.h"
 #include "tests/support/scripted_server.h"
 
 using ::testing::ElementsAre;
@@ -155,6 +159,9 @@ class DownloaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     d = std::make_unique<TOpenDownloader>(nullptr);
+    // Pauses short enough for tests; the tests of the pauses set their own.
+    d->RetryDelayMs = 10;
+    d->MaxRetryDelayMs = 40;
     d->OnDisplay = [this](TObject*, const std::string& m) { events.push_back("say " + m); };
     d->OnShowStats = [this](TObject*) {
       EXPECT_TRUE(std::isfinite(d->CurSpeed) && d->CurSpeed >= 0) << d->CurSpeed;
@@ -325,7 +332,7 @@ TEST_F(DownloaderTest, A200ProbeWithoutALengthEndsWithTheAbortCode) {
   EXPECT_EQ(server.Connections(), 1);
 }
 
-TEST_F(DownloaderTest, APartThatFailsIsFetchedAgainFromItsStart) {
+TEST_F(DownloaderTest, APartThatFailsGoesOnWhereItsDataStands) {
   const std::string doc = Document(1000);
   RangeServer server(doc, [&doc](ScriptedConnection& c, const std::string& range, int attempt) {
     if (range != "501-1000" || attempt > 1) return false;
@@ -338,14 +345,10 @@ TEST_F(DownloaderTest, APartThatFailsIsFetchedAgainFromItsStart) {
 
   EXPECT_EQ(code, 200);
   EXPECT_EQ(FileContent(), doc);
-  EXPECT_EQ(server.Count("501-1000"), 2);
-  // The bytes of the failed attempt still count, so the percentage passes 100.
-  EXPECT_EQ(d->TotalCount, 1200);
-  EXPECT_DOUBLE_EQ(d->PercentDone, 120.0);
-  EXPECT_THAT(Said("Restarting"), ElementsAre("Restarting 1"));
-  const auto restart = std::find(events.begin(), events.end(), "say Restarting 1");
-  ASSERT_NE(restart, events.end());
-  EXPECT_EQ(*(restart + 1), "pos 1 501") << "the segment goes back to its start";
+  EXPECT_EQ(server.PartRanges(), (std::multiset<std::string>{"0-500", "501-1000", "701-1000"}));
+  EXPECT_EQ(d->TotalCount, 1000) << "no byte is fetched twice";
+  EXPECT_DOUBLE_EQ(d->PercentDone, 100.0);
+  EXPECT_THAT(Said("Resuming"), ElementsAre("Resuming 1 at 701"));
 }
 
 TEST_F(DownloaderTest, ARangeAnsweredWithTheWholeDocumentWritesNothing) {
@@ -463,6 +466,9 @@ TEST_F(DownloaderTest, APartThatKeepsFailingEndsTheDownloadWithAnError) {
       {"ranges ignored", [](ScriptedConnection& c) { c.Write(Whole(std::string(1000, 'Z'))); }, mperrPartFailed,
        "Range not served: 200 OK"},
       {"no answer", [](ScriptedConnection&) {}, 10054, "Download failed"},
+      {"range not satisfiable", [](ScriptedConnection& c) {
+         c.Write("HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+       }, 416, "Range Not Satisfiable"},
       {"server error", [](ScriptedConnection& c) {
          c.Write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
        }, 503, "Service Unavailable"},
@@ -625,6 +631,404 @@ TEST_F(DownloaderTest, ARelocatedPartAsksForTheRestOfItsRange) {
   EXPECT_EQ(server.Paths().back(), "/mirror/pkg.7z");
   EXPECT_EQ(d->TotalCount, 1000) << "the relocation's own body is not part of the document";
   EXPECT_THAT(Said("LocationChange"), ElementsAre(HasSubstr("/mirror/pkg.7z")));
+}
+
+// ---------------------------------------------------------------------------------------
+// Failures cost only what was not yet written; pauses; stalls; changed documents.
+
+TEST_F(DownloaderTest, ABrokenConnectionCostsOnlyWhatWasNotYetWritten) {
+  // Every answer breaks off after 1500 bytes of its body.
+  const std::string doc = Document(10000);
+  constexpr size_t kBreakAfter = 1500;
+  std::atomic<int64_t> sent{0};
+  std::atomic<int> breaks{0};
+  RangeServer server(doc, [&](ScriptedConnection& c, const std::string& range, int) {
+    if (range.empty()) return false;
+    const size_t dash = range.find('-');
+    const int64_t first = std::stoll(range.substr(0, dash));
+    const std::string answer = Partial(doc, first, std::stoll(range.substr(dash + 1)));
+    const size_t head = answer.find("\r\n\r\n") + 4;
+    const size_t body = std::min(answer.size() - head, kBreakAfter);
+    if (body < answer.size() - head) ++breaks;
+    sent += static_cast<int64_t>(body);
+    c.Write(answer.substr(0, head + body));
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, 200) << reason;
+  EXPECT_TRUE(FileContent() == doc);
+  EXPECT_GE(breaks.load(), 4);
+  EXPECT_EQ(d->TotalCount, 10000);
+  EXPECT_LE(sent.load(), 10000 + breaks.load() * 4096) << "bytes fetched again after the breaks";
+  // Each attempt asked only for what its part did not have yet.
+  EXPECT_EQ(server.Count("1500-5000"), 1);
+  EXPECT_EQ(server.Count("6501-10000"), 1);
+}
+
+// A server whose document is replaced once the second part's first answer broke off.
+// It answers like a real one: If-Range with another version gets the whole new document.
+class ChangingServer {
+ public:
+  enum class Mode { HonoursIfRange, IgnoresIfRange, ChangesAlways };
+  ChangingServer(Mode mode, bool etags)
+      : mode_(mode), etags_(etags), server_([this](ScriptedConnection& c) { Serve(c); }) {
+    versions_ = {Document(1000), std::string(1200, 'N')};
+  }
+  std::string Url() const { return server_.Url("/pkg.7z"); }
+  const std::string& Newest() const { return versions_[1]; }
+  int Probes() const { return probes_; }
+  std::vector<std::string> Requests() const { return server_.Requests(); }
+
+ private:
+  std::string Tag(int v) const { return etags_ ? "ETag: \"v" + std::to_string(v) + "\"" : "Last-Modified: Mon, 0" + std::to_string(v + 1) + " Jan 2024 00:00:00 GMT"; }
+
+  void Serve(ScriptedConnection& c) {
+    const std::string request = c.ReadRequest();
+    if (request.empty()) return;
+    const int v = version_;
+    const std::string& doc = versions_[static_cast<size_t>(v)];
+    const std::string range = RangeOf(request);
+    const std::string whole = "HTTP/1.1 200 OK\r\n" + Tag(v) + "\r\nContent-Length: " + std::to_string(doc.size()) +
+                              "\r\nConnection: close\r\n\r\n" + doc;
+    if (range.empty()) {
+      ++probes_;
+      c.Write(whole);
+      return;
+    }
+    const size_t at = request.find("\r\nIf-Range: ");
+    const std::string ifRange = at == std::string::npos ? "" : request.substr(at + 12, request.find("\r\n", at + 12) - at - 12);
+    const std::string tag = Tag(v).substr(Tag(v).find(": ") + 2);
+    if (mode_ != Mode::IgnoresIfRange && ifRange != tag) {
+      c.Write(whole);
+      return;
+    }
+    const size_t dash = range.find('-');
+    std::string answer = Partial(doc, std::stoll(range.substr(0, dash)), std::stoll(range.substr(dash + 1)));
+    answer.insert(answer.find("\r\n") + 2, Tag(v) + "\r\n");
+    if (mode_ == Mode::ChangesAlways || (v == 0 && range.rfind("501-", 0) == 0)) {
+      // Breaks off, and the document is replaced meanwhile.
+      c.Write(answer.substr(0, answer.find("\r\n\r\n") + 4 + 100));
+      version_ = mode_ == Mode::ChangesAlways ? 1 - v : 1;
+      return;
+    }
+    c.Write(answer);
+  }
+
+  Mode mode_;
+  bool etags_;
+  std::vector<std::string> versions_;
+  std::atomic<int> version_{0};
+  std::atomic<int> probes_{0};
+  ScriptedServer server_;
+};
+
+TEST_F(DownloaderTest, ADocumentThatChangesIsFetchedAgainAsAWholeNeverMixed) {
+  struct Case {
+    const char* what;
+    ChangingServer::Mode mode;
+    bool etags;
+  };
+  for (const Case& k : {Case{"If-Range with a tag", ChangingServer::Mode::HonoursIfRange, true},
+                        Case{"If-Range with a date", ChangingServer::Mode::HonoursIfRange, false},
+                        Case{"If-Range ignored", ChangingServer::Mode::IgnoresIfRange, true}}) {
+    SCOPED_TRACE(k.what);
+    ChangingServer server(k.mode, k.etags);
+    log = StreamLog();
+    events.clear();
+    doneCount = 0;
+    Download(server.Url(), 2);
+
+    EXPECT_EQ(code, 200) << reason;
+    EXPECT_TRUE(FileContent() == server.Newest()) << "a mix of two versions, or the old one";
+    EXPECT_EQ(d->ContentLength, 1200);
+    EXPECT_EQ(server.Probes(), 2);
+    EXPECT_THAT(Said("Document changed, starting again"), ::testing::SizeIs(1));
+    // Every range request named the version it continues.
+    for (const std::string& r : server.Requests()) {
+      if (RangeOf(r).empty()) continue;
+      EXPECT_THAT(r, HasSubstr("\r\nIf-Range: " + std::string(k.etags ? "\"v" : "Mon, 0")));
+    }
+  }
+}
+
+TEST_F(DownloaderTest, ADocumentThatKeepsChangingEndsTheDownload) {
+  ChangingServer server(ChangingServer::Mode::ChangesAlways, true);
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, mperrChanged);
+  EXPECT_EQ(reason, "Document changed");
+  EXPECT_EQ(server.Probes(), 1 + kMaxDocumentRestarts);
+  PumpFor(300);
+  EXPECT_EQ(doneCount, 1);
+}
+
+TEST_F(DownloaderTest, AStalledPartIsResumedAndAStalledProbeEndsTheDownload) {
+  d->StallTimeoutMs = 300;
+  const std::string doc = Document(1000);
+  RangeServer server(doc, [&doc](ScriptedConnection& c, const std::string& range, int attempt) {
+    if (range != "501-1000" || attempt > 1) return false;
+    const std::string answer = Partial(doc, 501, 999);
+    c.Write(answer.substr(0, answer.find("\r\n\r\n") + 4 + 100));
+    c.WaitForPeerClose();  // and not a byte more
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, 200) << reason;
+  EXPECT_EQ(FileContent(), doc);
+  EXPECT_THAT(Said("Stalled index = 1"), ::testing::SizeIs(1));
+  EXPECT_EQ(server.Count("601-1000"), 1);
+
+  RangeServer silent(doc, [](ScriptedConnection& c, const std::string&, int) {
+    c.WaitForPeerClose();
+    return true;
+  });
+  doneCount = 0;
+  Download(silent.Url(), 2);
+  EXPECT_EQ(code, httperrAborted);
+  EXPECT_EQ(reason, "Download failed");
+}
+
+// When the server saw each request of a range.
+class Arrivals {
+ public:
+  void Note() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    times_.push_back(std::chrono::steady_clock::now());
+  }
+  // Milliseconds between one request and the next.
+  std::vector<int64_t> Gaps() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<int64_t> out;
+    for (size_t i = 1; i < times_.size(); ++i)
+      out.push_back(std::chrono::duration_cast<std::chrono::milliseconds>(times_[i] - times_[i - 1]).count());
+    return out;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::chrono::steady_clock::time_point> times_;
+};
+
+TEST_F(DownloaderTest, FailedAttemptsWaitLongerAndLongerAndStillEndAtTheBound) {
+  d->RetryDelayMs = 100;
+  d->MaxRetryDelayMs = 400;
+  Arrivals arrivals;
+  RangeServer server(Document(1000), [&](ScriptedConnection& c, const std::string& range, int) {
+    if (range != "501-1000") return false;
+    arrivals.Note();
+    c.Write("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    return true;
+  });
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, 500);
+  const std::vector<int64_t> gaps = arrivals.Gaps();
+  ASSERT_EQ(gaps.size(), static_cast<size_t>(kMaxPartFailures - 1));
+  const int64_t least[] = {100, 200, 400, 400};
+  for (size_t i = 0; i < gaps.size(); ++i) EXPECT_GE(gaps[i], least[i] - 5) << "pause " << i;
+}
+
+TEST_F(DownloaderTest, RetryAfterIsWaitedForWithinItsBound) {
+  const std::string doc = Document(1000);
+  Arrivals arrivals;
+  RangeServer server(doc, [&](ScriptedConnection& c, const std::string& range, int attempt) {
+    if (range != "501-1000") return false;
+    arrivals.Note();
+    if (attempt == 1) {
+      c.Write("HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      return true;
+    }
+    if (attempt == 2) {
+      // Asks for an hour: the bound holds.
+      c.Write("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3600\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      return true;
+    }
+    return false;
+  });
+  d->MaxRetryAfterMs = 1500;
+  Download(server.Url(), 2);
+
+  EXPECT_EQ(code, 200) << reason;
+  EXPECT_EQ(FileContent(), doc);
+  const std::vector<int64_t> gaps = arrivals.Gaps();
+  ASSERT_EQ(gaps.size(), 2u);
+  EXPECT_GE(gaps[0], 995) << "Retry-After: 1 was not kept";
+  EXPECT_GE(gaps[1], 1495);
+  EXPECT_LT(gaps[1], 10000) << "the bound on Retry-After did not hold";
+}
+
+// ---------------------------------------------------------------------------------------
+// The state across runs.
+
+class StateTest : public DownloaderTest {
+ protected:
+  // A download into the package file of the scratch folder, opened as the updater
+  // opens it: kept when a state lies beside it.
+  void Run(const std::string& url);
+ public:
+  std::string Package() const { return dir / "rjsj.7z"; }
+  std::string StateFile() const { return dir / "rjsj.7z.state"; }
+  std::string Read(const std::string& path) const { return testutil::ReadFile(path); }
+
+ protected:
+  testutil::TempDir dir;
+};
+
+void StateTest::Run(const std::string& url) {
+  doneCount = 0;
+  events.clear();
+  segments.clear();
+  SetUp();  // a new downloader, as a new run has
+  d->SetStateFileName(StateFile());
+  d->URL = url;
+  d->PartCount = 2;
+  const bool keep = std::filesystem::exists(StateFile()) && std::filesystem::exists(Package());
+  d->FileStream = new TFileStream(Package(), keep ? fmOpenReadWrite | fmShareExclusive : fmCreate);
+  d->Start();
+  ASSERT_TRUE(PumpUntil([this] { return doneCount > 0; }, 30000)) << "the download never ended";
+  delete d->FileStream;
+  d->FileStream = nullptr;
+}
+
+std::string Tagged(const std::string& answer, const std::string& tag) {
+  std::string out = answer;
+  out.insert(out.find("\r\n") + 2, "ETag: " + tag + "\r\n");
+  return out;
+}
+
+// One address for every run of a test: a range server whose answers carry a tag, and
+// which breaks the second part off after 200 bytes and then fails it for good while
+// `failing` holds. What it serves can be replaced between runs.
+class TaggedServer {
+ public:
+  TaggedServer(std::string doc, std::string tag)
+      : doc_(std::move(doc)), tag_(std::move(tag)), server_([this](ScriptedConnection& c) { Serve(c); }) {}
+  std::string Url() const { return server_.Url("/pkg.7z"); }
+  void Publish(std::string doc, std::string tag) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    doc_ = std::move(doc);
+    tag_ = std::move(tag);
+    ranges_.clear();
+  }
+  // The ranges asked for since the last Publish.
+  std::multiset<std::string> PartRanges() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ranges_;
+  }
+  std::atomic<bool> failing{true};
+
+ private:
+  void Serve(ScriptedConnection& c) {
+    const std::string range = RangeOf(c.ReadRequest());
+    std::string doc, tag;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      doc = doc_;
+      tag = tag_;
+      if (!range.empty()) ranges_.insert(range);
+    }
+    if (range.empty()) {
+      c.Write(Tagged(Whole(doc), tag));
+      return;
+    }
+    const size_t dash = range.find('-');
+    const int64_t first = std::stoll(range.substr(0, dash));
+    const std::string answer = Tagged(Partial(doc, first, std::stoll(range.substr(dash + 1))), tag);
+    if (failing && first >= 501) {
+      if (first == 501)
+        c.Write(answer.substr(0, answer.find("\r\n\r\n") + 4 + 200));
+      else
+        c.Write("HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      return;
+    }
+    c.Write(answer);
+  }
+
+  mutable std::mutex mutex_;
+  std::string doc_;
+  std::string tag_;
+  std::multiset<std::string> ranges_;
+  ScriptedServer server_;
+};
+
+TEST_F(StateTest, TheNextRunFetchesOnlyWhatIsMissing) {
+  const std::string doc = Document(1000);
+  TaggedServer server(doc, "\"t1\"");
+  Run(server.Url());
+  ASSERT_NE(code, 200);
+  ASSERT_TRUE(std::filesystem::exists(StateFile())) << "a failed download leaves its state";
+
+  server.Publish(doc, "\"t1\"");
+  server.failing = false;
+  Run(server.Url());
+
+  EXPECT_EQ(code, 200) << reason;
+  EXPECT_EQ(Read(Package()), doc);
+  EXPECT_EQ(server.PartRanges(), (std::multiset<std::string>{"701-1000"})) << "only the missing bytes";
+  EXPECT_FALSE(std::filesystem::exists(StateFile())) << "removed once complete";
+  EXPECT_THAT(Said("Resuming from"), ElementsAre(HasSubstr("held = 701")));
+  EXPECT_EQ(d->TotalCount, 1000);
+  EXPECT_THAT(segments, ElementsAre("0,500,501", "501,499,701"));
+}
+
+TEST_F(StateTest, AStateThatDoesNotMatchStartsAfresh) {
+  const std::string doc = Document(1000);
+  struct Case {
+    const char* what;
+    std::function<void(StateTest&)> spoil;
+    std::string tag;
+    size_t length;
+  };
+  const std::vector<Case> cases = {
+      {"another release", [](StateTest&) {}, "\"t2\"", 1000},
+      {"another length", [](StateTest&) {}, "\"t1\"", 900},
+      {"damaged", [](StateTest& t) { testutil::WriteFile(t.StateFile(), "segmented-download 1\nurl x\n"); }, "\"t1\"", 1000},
+      {"past the file", [](StateTest& t) { std::filesystem::resize_file(t.Package(), 300); }, "\"t1\"", 1000},
+      {"of another URL", [](StateTest& t) {
+         std::string s = t.Read(t.StateFile());
+         s.replace(s.find("/pkg"), 4, "/old");
+         testutil::WriteFile(t.StateFile(), s);
+       }, "\"t1\"", 1000},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    std::filesystem::remove(StateFile());
+    std::filesystem::remove(Package());
+    TaggedServer server(doc, "\"t1\"");
+    Run(server.Url());
+    ASSERT_TRUE(std::filesystem::exists(StateFile()));
+    // The file holds more than the next document: nothing of it may stay.
+    {
+      std::ofstream grow(Package(), std::ios::binary | std::ios::app);
+      grow << std::string(3000, '#');
+    }
+    k.spoil(*this);
+    const std::string next(k.length, 'n');
+    server.Publish(next, k.tag);
+    server.failing = false;
+    Run(server.Url());
+    EXPECT_EQ(code, 200) << reason;
+    EXPECT_TRUE(Read(Package()) == next);
+    const std::string half = std::to_string(k.length / 2);
+    EXPECT_EQ(server.PartRanges(),
+              (std::multiset<std::string>{"0-" + half, std::to_string(k.length / 2 + 1) + "-" + std::to_string(k.length)}));
+    EXPECT_TRUE(Said("Resuming from").empty());
+  }
+}
+
+TEST_F(StateTest, NoStateFileNameLeavesTheStreamAndDiskAlone) {
+  const std::string doc = Document(1000);
+  TaggedServer server(doc, "\"t1\"");
+  d->URL = server.Url();
+  d->PartCount = 2;
+  stream = new TWatchedStream(&log);
+  d->FileStream = stream;
+  d->Start();
+  ASSERT_TRUE(PumpUntil([this] { return doneCount > 0; }, 30000));
+  EXPECT_NE(code, 200);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST_F(DownloaderTest, StartingAgainForgetsTheLastDownload) {

@@ -65,6 +65,7 @@ TEST(ProgressLine, FitsATerminalForHugeCounts) {
   const int64_t huge = int64_t(1) << 59;
   EXPECT_LT(FormatProgress(huge - 1, huge, 1, false, 0).size(), 80u);
   EXPECT_LT(FormatProgress(huge - 1, huge, 1e18, true, 1e12).size(), 80u);
+  EXPECT_EQ(FormatProgress(huge / 4, huge, 1e30, false, 0).substr(0, 30), "128.0 PiB of 512.0 PiB   25%  ");
 }
 
 }  // namespace

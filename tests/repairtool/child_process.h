@@ -65,6 +65,7 @@ class ChildProcess {
   }
 
   bool Started() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
 
   // The next line of output; false at the end of the output or when none came within
   // the guard time (a hang guard, not a measurement).

@@ -3,6 +3,7 @@
 // the application and the end of the window.
 #include <gmock/gmock.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -339,6 +340,89 @@ TEST_F(InstallationTest, ARecordThatCannotBeWrittenEndsTheInstallationWithTheWin
       EIniFileException);
   EXPECT_FALSE(application->Terminated());
   EXPECT_TRUE(Form1->Visible());
+}
+
+// ---------------------------------------------------------------------------------------
+// Cut off half-way: the journal, the backups, and what the next start makes of them.
+
+TEST_F(InstallationTest, AFileUnpackedOnTheSameFileSystemIsMovedIntoPlace) {
+  app.Put("a.dll", "installed a");
+  Unpacked("[file]\r\na.dll=a.dll\r\n[文件更新日期]\r\na.dll=2\r\n[更新日期]\r\n更新日期=20240301\r\n",
+           {{"a.dll", "package a"}});
+  fs::permissions(app / "升级/a.dll", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const auto inode = fs::status(app / "升级/a.dll").permissions();
+  struct stat before {};
+  ASSERT_EQ(::stat((app / "升级/a.dll").c_str(), &before), 0);
+
+  Install();
+
+  struct stat after {};
+  ASSERT_EQ(::stat((app / "a.dll").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "copied instead of moved";
+  EXPECT_EQ(app.Read("a.dll"), "package a");
+  EXPECT_EQ(fs::status(app / "a.dll").permissions(), inode);
+  EXPECT_FALSE(app.Exists("升级/a.dll"));
+  EXPECT_FALSE(app.Exists("升级/install.journal"));
+  EXPECT_FALSE(app.Exists("升级/install.backup"));
+}
+
+TEST_F(InstallationTest, AnInterruptedInstallationIsUndoneWhenTheWindowShows) {
+  // As a kill after the second file left it: a.dll replaced, new.dll added, the record
+  // already holding the new dates; b.dll not reached (no backup yet).
+  app.Put("a.dll", "new a");
+  app.Put("b.dll", "old b");
+  app.Put("sub/new.dll", "new file");
+  app.Put("升级/更新记录.ini", "[设置]\r\n更新日期=20240301\r\n[更新日期]\r\na.dll=2\r\nnew.dll=2\r\n");
+  app.Put("升级/install.backup/record", "[设置]\r\n更新日期=20240101\r\n");
+  app.Put("升级/install.backup/0", "old a");
+  app.Put("升级/install.journal",
+          "install-journal 1\nrecord 1\nfile 0 1 a.dll\nfile 1 0 sub\\new.dll\nfile 2 1 b.dll\nend\n");
+
+  Form1->FormShow(Form1);
+
+  EXPECT_EQ(app.Read("a.dll"), "old a");
+  EXPECT_EQ(app.Read("b.dll"), "old b");
+  EXPECT_FALSE(app.Exists("sub/new.dll"));
+  EXPECT_EQ(app.Read("升级/更新记录.ini"), "[设置]\r\n更新日期=20240101\r\n");
+  EXPECT_FALSE(app.Exists("升级/install.journal"));
+  EXPECT_FALSE(app.Exists("升级/install.backup"));
+  EXPECT_TRUE(Form1->Timer1->Enabled()) << "the check goes on as usual";
+  EXPECT_THAT(lines, ElementsAre(std::string("window: ") + kCaption));
+}
+
+TEST_F(InstallationTest, ADamagedJournalIsReportedAndTheBackupsKept) {
+  Form1->Timer1->SetEnabled(false);
+  app.Put("a.dll", "new a");
+  app.Put("升级/install.backup/0", "old a");
+  app.Put("升级/install.journal", "install-journal 1\nrecord 1\nfile 0 1 a.d");  // cut short
+
+  Form1->FormShow(Form1);
+
+  EXPECT_EQ(app.Read("a.dll"), "new a") << "nothing is guessed";
+  EXPECT_EQ(app.Read("升级/install.backup/0"), "old a");
+  EXPECT_TRUE(app.Exists("升级/install.journal"));
+  EXPECT_FALSE(Form1->Timer1->Enabled()) << "no update may start over it";
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1], "message: 上次升级未完成，其记录已损坏，备份文件保留在" + app.Dir() + "升级/install.backup");
+  // Pressed by hand, the check does not start either.
+  Form1->Button2->Click();
+  EXPECT_FALSE(Form1->Busy());
+}
+
+TEST_F(InstallationTest, AJournalThatCameWithThePackageIsNotTakenForOurs) {
+  // Replayed, it would delete or overwrite files of the installation at the next start.
+  app.Put("keep.dll", "the user's file");
+  Unpacked("[file]\r\nok.dll=ok.dll\r\n[文件更新日期]\r\nok.dll=2\r\n[更新日期]\r\n更新日期=20240301\r\n",
+           {{"ok.dll", "package ok"}});
+
+  Install();
+  EXPECT_FALSE(app.Exists("升级/install.journal"));
+
+  // And one left lying around names only files below the application directory.
+  app.Put("升级/install.journal", "install-journal 1\nrecord 0\nfile 0 0 ..\\outside.txt\nend\n");
+  app.Put("../outside.txt", "outside");
+  Form1->FormShow(Form1);
+  EXPECT_EQ(app.Read("../outside.txt"), "outside");
 }
 
 // ---------------------------------------------------------------------------------------
