@@ -14,8 +14,8 @@ PACKAGES=(
   p7zip-full fonts-wqy-microhei
   # tests: a virtual display, window driving, screenshots, real peers on loopback
   xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
-  # benchmarks: resource use of a process
-  time
+  # benchmarks: resource use of a process, a segmented downloader to compare with
+  time aria2
   # packaging: CPack's dependency lookup (dpkg-shlibdeps, file), man page checks
   dpkg-dev file man-db
   # locale sources (a test builds a decimal-comma locale with localedef)
