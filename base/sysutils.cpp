@@ -21,16 +21,16 @@ namespace {
 // process locale changed: the decimal point of a floating conversion. Grouping flags are
 // dropped before, so that the result is what the "C" locale prints.
 template <typename T>
-std::string FormatOne(const std::string& spec, T value, bool floating) {
+std::string FormatOne(const std::string& conversion, T value, bool floating) {
   char small[128];
-  int n = std::snprintf(small, sizeof small, spec.c_str(), value);
-  if (n < 0) throw EConvertError("Format '" + spec + "' invalid or incompatible with argument");
+  int n = std::snprintf(small, sizeof small, conversion.c_str(), value);
+  if (n < 0) throw EConvertError("Format '" + conversion + "' invalid or incompatible with argument");
   std::string out;
   if (static_cast<size_t>(n) < sizeof small) {
     out.assign(small, static_cast<size_t>(n));
   } else {
     out.resize(static_cast<size_t>(n));
-    std::snprintf(out.data(), out.size() + 1, spec.c_str(), value);
+    std::snprintf(out.data(), out.size() + 1, conversion.c_str(), value);
   }
   if (floating) {
     const char* point = std::localeconv()->decimal_point;
@@ -187,23 +187,23 @@ std::string FormatV(const char* fmt, va_list args) {
       p = next;
       continue;
     }
-    std::string spec = "%";
+    std::string conversion = "%";
     ++p;
     while (*p && std::strchr("-+ #0'", *p)) {
-      if (*p != '\'') spec += *p;
+      if (*p != '\'') conversion += *p;
       ++p;
     }
     const auto number = [&] {
       if (*p == '*') {
         ++p;
-        spec += std::to_string(va_arg(ap, int));
+        conversion += std::to_string(va_arg(ap, int));
       } else {
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') conversion += *p++;
       }
     };
     number();
     if (*p == '.') {
-      spec += *p++;
+      conversion += *p++;
       number();
     }
     std::string length;
@@ -211,8 +211,8 @@ std::string FormatV(const char* fmt, va_list args) {
     const char conv = *p;
     if (!conv) throw invalid();
     ++p;
-    spec += length;
-    spec += conv;
+    conversion += length;
+    conversion += conv;
     switch (conv) {
       case '%':
         result += '%';
@@ -220,15 +220,15 @@ std::string FormatV(const char* fmt, va_list args) {
       case 'd':
       case 'i':
         if (length == "l") {
-          result += FormatOne(spec, va_arg(ap, long), false);
+          result += FormatOne(conversion, va_arg(ap, long), false);
         } else if (length == "ll") {
-          result += FormatOne(spec, va_arg(ap, long long), false);
+          result += FormatOne(conversion, va_arg(ap, long long), false);
         } else if (length == "j") {
-          result += FormatOne(spec, va_arg(ap, intmax_t), false);
+          result += FormatOne(conversion, va_arg(ap, intmax_t), false);
         } else if (length == "z" || length == "t") {
-          result += FormatOne(spec, va_arg(ap, ptrdiff_t), false);
+          result += FormatOne(conversion, va_arg(ap, ptrdiff_t), false);
         } else if (length.empty() || length == "h" || length == "hh") {
-          result += FormatOne(spec, va_arg(ap, int), false);
+          result += FormatOne(conversion, va_arg(ap, int), false);
         } else {
           throw invalid();
         }
@@ -238,29 +238,29 @@ std::string FormatV(const char* fmt, va_list args) {
       case 'x':
       case 'X':
         if (length == "l") {
-          result += FormatOne(spec, va_arg(ap, unsigned long), false);
+          result += FormatOne(conversion, va_arg(ap, unsigned long), false);
         } else if (length == "ll") {
-          result += FormatOne(spec, va_arg(ap, unsigned long long), false);
+          result += FormatOne(conversion, va_arg(ap, unsigned long long), false);
         } else if (length == "j") {
-          result += FormatOne(spec, va_arg(ap, uintmax_t), false);
+          result += FormatOne(conversion, va_arg(ap, uintmax_t), false);
         } else if (length == "z" || length == "t") {
-          result += FormatOne(spec, va_arg(ap, size_t), false);
+          result += FormatOne(conversion, va_arg(ap, size_t), false);
         } else if (length.empty() || length == "h" || length == "hh") {
-          result += FormatOne(spec, va_arg(ap, unsigned), false);
+          result += FormatOne(conversion, va_arg(ap, unsigned), false);
         } else {
           throw invalid();
         }
         break;
       case 'c':
         if (!length.empty()) throw invalid();
-        result += FormatOne(spec, va_arg(ap, int), false);
+        result += FormatOne(conversion, va_arg(ap, int), false);
         break;
       case 's':
         if (!length.empty()) throw invalid();
-        result += FormatOne(spec, va_arg(ap, const char*), false);
+        result += FormatOne(conversion, va_arg(ap, const char*), false);
         break;
       case 'p':
-        result += FormatOne(spec, va_arg(ap, void*), false);
+        result += FormatOne(conversion, va_arg(ap, void*), false);
         break;
       case 'f':
       case 'F':
@@ -271,9 +271,9 @@ std::string FormatV(const char* fmt, va_list args) {
       case 'a':
       case 'A':
         if (length == "L") {
-          result += FormatOne(spec, va_arg(ap, long double), true);
+          result += FormatOne(conversion, va_arg(ap, long double), true);
         } else if (length.empty() || length == "l") {
-          result += FormatOne(spec, va_arg(ap, double), true);
+          result += FormatOne(conversion, va_arg(ap, double), true);
         } else {
           throw invalid();
         }
