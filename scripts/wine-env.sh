@@ -14,7 +14,8 @@ if [ "${WINE_LOCALE:-zh_CN}" = zh_CN ]; then
     localedef -i zh_CN -f UTF-8 "$wine_cache/locales/zh_CN.UTF-8" 2>/dev/null || true
   fi
   export LOCPATH="$wine_cache/locales"
-  export LC_ALL=zh_CN.UTF-8
+  # The shell itself does not see LOCPATH; only the programs it starts need the locale.
+  export LC_ALL=zh_CN.UTF-8 2>/dev/null
 else
   export LC_ALL=C.UTF-8
 fi
@@ -25,4 +26,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   DISPLAY= "$WINE64" wineboot -i >/dev/null 2>&1 || true
   /usr/lib/wine/wineserver64 -w
 fi
-/usr/lib/wine/wineserver64 -p 2>/dev/null || true
+/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
+# Wine's own services start with the first program and keep its output open; started here,
+# detached, they cannot hold a test's pipe (and whoever reads it) open for ever.
+DISPLAY= "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
