@@ -1,6 +1,7 @@
 #include "release/releasetool.h"
 
 #include <algorithm>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <memory>
@@ -61,8 +62,15 @@ TArgs SplitArgs(const std::vector<std::string>& args, const std::vector<std::str
 
 std::string SystemError() { return platform::SysErrorMessage(platform::GetLastError()); }
 
+bool IsAbsolute(const std::string& path) {
+  if (path.empty()) return false;
+  if (path[0] == '/' || path[0] == PathDelim) return true;
+  // Windows: a drive letter ("C:\release"); '/' there is a root too.
+  return PathDelim == '\\' && path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
+}
+
 std::string Absolute(const std::string& path) {
-  if (!path.empty() && path[0] == PathDelim) return path;
+  if (IsAbsolute(path)) return path;
   return IncludeTrailingPathDelimiter(platform::GetCurrentDirectory()) + path;
 }
 
