@@ -63,6 +63,15 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
   }
 }
 
+void TIniFile::WriteStrings(const std::string& section,
+                            const std::vector<std::pair<std::string, std::string>>& entries) {
+  for (const auto& [key, value] : entries) {
+    if (!IsWritable(section, key, value)) throw EIniFileException(Format("写 %s 失败", fileName_.c_str()));
+  }
+  if (!platform::WritePrivateProfileStrings(section.c_str(), entries, fileName_.c_str()))
+    throw EIniFileException(Format("写 %s 失败", fileName_.c_str()));
+}
+
 bool TIniFile::IsWritable(const std::string& section, const std::string& key, const std::string& value) {
   return platform::IsWritableProfileEntry(section, key, value);
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/classes.h"
 
@@ -25,6 +27,8 @@ class TIniFile : public TObject {
 
   // Raise EIniFileException "写 %s 失败" (the file's path) when the write fails.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Many keys of one section in one write of the file; raises as WriteString does.
+  void WriteStrings(const std::string& section, const std::vector<std::pair<std::string, std::string>>& entries);
   void WriteInteger(const std::string& section, const std::string& key, int32_t value);
   void EraseSection(const std::string& section);
   // Whether WriteString would take these texts (it refuses what would break the file's

@@ -1,6 +1,7 @@
 #include "platform/durablefile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,6 +54,38 @@ bool FlushFileToDisk(const std::string& path) {
   const bool ok = fdatasync(fd) == 0;
   if (!ok) SetLastErrorFromErrno(errno);
   close(fd);
+  return ok;
+}
+
+bool FlushFilesToDisk(const std::vector<std::string>& paths) {
+  // One descriptor per file system: syncfs() writes out everything dirty on it, which a
+  // file-by-file fdatasync() would do with one journal commit per file.
+  std::vector<std::pair<dev_t, int>> systems;
+  bool ok = true;
+  for (const std::string& path : paths) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st = {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      SetLastErrorFromErrno(errno, path);
+      if (fd >= 0) close(fd);
+      ok = false;
+      continue;
+    }
+    bool seen = false;
+    for (const auto& s : systems) seen = seen || s.first == st.st_dev;
+    if (seen) {
+      close(fd);
+    } else {
+      systems.emplace_back(st.st_dev, fd);
+    }
+  }
+  for (const auto& [dev, fd] : systems) {
+    if (syncfs(fd) != 0) {
+      SetLastErrorFromErrno(errno);
+      ok = false;
+    }
+    close(fd);
+  }
   return ok;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +18,11 @@ bool ReadSmallFile(const std::string& path, size_t maxSize, std::string* content
 // Flushes what was written to the file, through whatever handle, to the disk. The
 // file's share mode does not stand in the way: nothing is read or written.
 bool FlushFileToDisk(const std::string& path);
+
+// The same for many files at once, as cheaply as the system allows: where it can flush a
+// whole file system in one call, that is done once for each one the files lie on,
+// instead of one flush per file. False (last error set) when any could not be flushed.
+bool FlushFilesToDisk(const std::vector<std::string>& paths);
 
 // Removes a directory with everything below it; true when nothing of it is left.
 bool RemoveDirectoryTree(const std::string& path);

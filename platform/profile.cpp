@@ -79,15 +79,22 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
   return result;
 }
 
-bool WritePrivateProfileString(const char* section, const char* key, const char* value,
-                               const char* fileName) {
+namespace {
+
+// One replacement of the file for every edit: a (key, value) pair sets the key, a null
+// value deletes it, a null key deletes the section.
+bool WriteProfile(const char* section, const std::vector<std::pair<const char*, const char*>>& edits,
+                  const char* fileName) {
   if (fileName == nullptr || *fileName == '\0' || section == nullptr ||
-      !ValidWrite(TrimIniBlanks(section), key, value)) {
+      !std::all_of(edits.begin(), edits.end(), [&](const auto& e) {
+        return ValidWrite(TrimIniBlanks(section), e.first, e.second);
+      })) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
   const std::string_view sectionName = TrimIniBlanks(section);
-  const bool erasing = key == nullptr || value == nullptr;
+  const bool erasing = std::all_of(edits.begin(), edits.end(),
+                                   [](const auto& e) { return e.first == nullptr || e.second == nullptr; });
   const std::lock_guard<std::mutex> lock(writeMutex);
   const std::string path(fileName);
 
@@ -111,12 +118,14 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   }
 
   IniDocument profile(content);
-  if (key == nullptr) {
-    profile.DeleteSection(sectionName);
-  } else if (value == nullptr) {
-    profile.DeleteKey(sectionName, TrimIniBlanks(key));
-  } else {
-    profile.SetValue(sectionName, TrimIniBlanks(key), value);
+  for (const auto& [key, value] : edits) {
+    if (key == nullptr) {
+      profile.DeleteSection(sectionName);
+    } else if (value == nullptr) {
+      profile.DeleteKey(sectionName, TrimIniBlanks(key));
+    } else {
+      profile.SetValue(sectionName, TrimIniBlanks(key), value);
+    }
   }
   const std::string text = profile.Text();
 
@@ -136,6 +145,21 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
   if (h != INVALID_HANDLE) FileClose(h);
   SetLastError(ok ? ERROR_SUCCESS : error);
   return ok;
+}
+
+}  // namespace
+
+bool WritePrivateProfileString(const char* section, const char* key, const char* value,
+                               const char* fileName) {
+  return WriteProfile(section, {{key, value}}, fileName);
+}
+
+bool WritePrivateProfileStrings(const char* section, const std::vector<std::pair<std::string, std::string>>& entries,
+                                const char* fileName) {
+  std::vector<std::pair<const char*, const char*>> edits;
+  edits.reserve(entries.size());
+  for (const auto& [key, value] : entries) edits.emplace_back(key.c_str(), value.c_str());
+  return WriteProfile(section, edits, fileName);
 }
 
 }  // namespace platform

@@ -7,6 +7,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -25,6 +27,12 @@ DWORD GetPrivateProfileString(const char* section, const char* key, const char* 
 // written: missing directory, read-only or locked file.
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const char* fileName);
+
+// Sets every key of entries in the section with one replacement of the file, as that
+// many WritePrivateProfileString calls in a row would leave it. Nothing is written when
+// one entry is refused.
+bool WritePrivateProfileStrings(const char* section, const std::vector<std::pair<std::string, std::string>>& entries,
+                                const char* fileName);
 
 // Whether WritePrivateProfileString takes this section, key and value (key nullptr: the
 // section alone): text that would break a line or the file's structure is refused.

@@ -339,11 +339,13 @@ void TForm1::Install() {
   manifest.ReadFileKeys(&keys);
   // What the record cannot take is left out before anything is installed: found half-way,
   // it would stop the installation with old and new files mixed.
-  std::vector<bool> recordable(static_cast<size_t>(keys.Count()));
+  std::vector<TPlannedFile> plan(static_cast<size_t>(keys.Count()));
   std::string refused;
   for (int i = 0; i < keys.Count(); ++i) {
-    recordable[static_cast<size_t>(i)] = TUpdateRecord::CanRecordFileDate(keys[i], manifest.FileDateText(keys[i]));
-    if (!recordable[static_cast<size_t>(i)]) refused += (refused.empty() ? "" : ", ") + Printable(keys[i]);
+    TPlannedFile& p = plan[static_cast<size_t>(i)];
+    p.date = manifest.FileDateText(keys[i]);
+    p.recordable = TUpdateRecord::CanRecordFileDate(keys[i], p.date);
+    if (!p.recordable) refused += (refused.empty() ? "" : ", ") + Printable(keys[i]);
   }
   const std::string releaseDate = manifest.ReleaseDate();
   const bool releaseRecordable = TUpdateRecord::CanRecordReleaseDate(releaseDate);
@@ -351,13 +353,16 @@ void TForm1::Install() {
   if (!refused.empty()) ShowMessage("升级包清单中有无法记录的项目，已跳过: " + refused);
 
   // Everything this installation will change goes into the journal before the first file
-  // is touched, so that a cut-off installation can be undone at the next start.
+  // is touched, so that a cut-off installation can be undone at the next start. What it
+  // lists is exactly what is installed: the decision is taken once, here.
   TInstallJournal journal;
   journal.RecordExisted = platform::FileExists(Places.RecordFile());
   for (int i = 0; i < keys.Count(); ++i) {
-    if (!recordable[static_cast<size_t>(i)] || !WillInstall(manifest, record, keys[i])) continue;
-    const std::string target = manifest.FileTarget(keys[i]);
-    journal.Entries.push_back({target, platform::FileExists(Places.Installed(target)), i});
+    TPlannedFile& p = plan[static_cast<size_t>(i)];
+    p.install = p.recordable && WillInstall(manifest, record, keys[i]);
+    if (!p.install) continue;
+    p.target = manifest.FileTarget(keys[i]);
+    journal.Entries.push_back({p.target, platform::FileExists(Places.Installed(p.target)), i});
   }
   // Without the update directory the record cannot be written: the error its first
   // write would raise comes before anything is changed, not after.
@@ -370,17 +375,26 @@ void TForm1::Install() {
     return;
   }
   InstallStep();
+  TInstalled installed;
   if (keys.Count() > 0) {
     ProgressBar1->SetMax(keys.Count() - 1);
     ProgressBar1->SetPosition(0);
     for (int i = 0; i < keys.Count(); ++i) {
       ProgressBar1->SetPosition(i);
-      if (recordable[static_cast<size_t>(i)])
-        InstallFile(manifest, record, keys[i], i);
+      const TPlannedFile& p = plan[static_cast<size_t>(i)];
+      if (p.recordable)
+        InstallFile(keys[i], i, p, installed);
       else if (IsSafeItemPath(keys[i]))
         platform::DeleteFile(Places.UnpackedFile(keys[i]));
     }
   }
+  // Until the journal goes, a cut-off installation is undone from the backups, so neither
+  // the new files' data nor the record need reach the disk file by file: the files are
+  // flushed together, then the record is written once, before the journal is removed.
+  platform::FlushFilesToDisk(installed.placed);
+  InstallStep();
+  record.WriteFileDates(installed.dates);
+  InstallStep();
   if (releaseRecordable) record.WriteReleaseDate(releaseDate);
   InstallStep();
   EndInstallation();
@@ -402,19 +416,19 @@ bool TForm1::WillInstall(const TPackageManifest& manifest, const TUpdateRecord& 
   return wanted && platform::FileExists(Places.UnpackedFile(key));
 }
 
-void TForm1::InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key, int index) {
+void TForm1::InstallFile(const std::string& key, int index, const TPlannedFile& plan, TInstalled& installed) {
   if (!IsSafeItemPath(key)) return;
   const std::string source = Places.UnpackedFile(key);
-  if (WillInstall(manifest, record, key)) {
-    const std::string target = Places.Installed(manifest.FileTarget(key));
+  if (plan.install) {
+    const std::string target = Places.Installed(plan.target);
     RemoveKeepingBackup(target, index);
     const std::string dir = ExtractFileDir(target);
     if (!platform::DirectoryExists(dir)) platform::ForceDirectories(dir);
     if (target != ExeName) WaitUntilReleased(target, index);
     InstallStep();
     PutInPlace(source, target);
-    InstallStep();
-    record.WriteFileDate(key, manifest.FileDateText(key));
+    installed.placed.push_back(target);
+    installed.dates.emplace_back(key, plan.date);
     InstallStep();
   }
   platform::DeleteFile(source);
@@ -422,9 +436,8 @@ void TForm1::InstallFile(TPackageManifest& manifest, TUpdateRecord& record, cons
 
 void TForm1::PutInPlace(const std::string& source, const std::string& target) {
   // On the same file system the unpacked file is moved into place, one rename instead of
-  // a copy, since it is deleted anyway; its data reaches the disk first, as a copy's does.
-  // Elsewhere, or with the target still there (ignored while in use), it is copied.
-  platform::FlushFileToDisk(source);
+  // a copy, since it is deleted anyway. Elsewhere, or with the target still there
+  // (ignored while in use), it is copied.
   if (!platform::MoveFile(source, target)) platform::CopyFile(source, target, false);
 }
 

@@ -7,6 +7,8 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "download/multiparthttpdownloader.h"
 #include "download/multiprogressbar.h"
@@ -69,8 +71,20 @@ class TForm1 : public TForm {
 
  private:
   void Install();
+  // What the installation does with one key of the manifest, read once before it starts.
+  struct TPlannedFile {
+    bool recordable = false;
+    bool install = false;
+    std::string target;  // relative, as the manifest names it
+    std::string date;    // the date to record, as written
+  };
+  // The dates to record and the files put in place, both written out once at the end.
+  struct TInstalled {
+    std::vector<std::pair<std::string, std::string>> dates;
+    std::vector<std::string> placed;
+  };
   bool WillInstall(const TPackageManifest& manifest, const TUpdateRecord& record, const std::string& key) const;
-  void InstallFile(TPackageManifest& manifest, TUpdateRecord& record, const std::string& key, int index);
+  void InstallFile(const std::string& key, int index, const TPlannedFile& plan, TInstalled& installed);
   void PutInPlace(const std::string& source, const std::string& target);
   // Deletes an installed file once its old version is kept as backup number index.
   void RemoveKeepingBackup(const std::string& target, int index);

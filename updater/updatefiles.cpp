@@ -71,6 +71,10 @@ void TUpdateRecord::WriteFileDate(const std::string& key, const std::string& dat
   ini_.WriteString(kFileDates, key, date);
 }
 
+void TUpdateRecord::WriteFileDates(const std::vector<std::pair<std::string, std::string>>& dates) {
+  ini_.WriteStrings(kFileDates, dates);
+}
+
 bool TUpdateRecord::CanRecordFileDate(const std::string& key, const std::string& date) {
   return TIniFile::IsWritable(kFileDates, key, date);
 }

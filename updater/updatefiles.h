@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/classes.h"
 #include "base/inifiles.h"
@@ -52,6 +54,8 @@ class TUpdateRecord {
   void WriteReleaseDate(const std::string& date);
   int32_t FileDate(const std::string& key) const;
   void WriteFileDate(const std::string& key, const std::string& date);
+  // Several (key, date) pairs in one write of the record.
+  void WriteFileDates(const std::vector<std::pair<std::string, std::string>>& dates);
   // Whether WriteFileDate / WriteReleaseDate can record these texts: a key or date
   // holding a line break or a NUL (a damaged or hostile manifest) cannot be.
   static bool CanRecordFileDate(const std::string& key, const std::string& date);

@@ -54,6 +54,13 @@ bool FlushFileToDisk(const std::string& path) {
   return ok;
 }
 
+// Windows flushes a whole volume only for administrators: file by file here.
+bool FlushFilesToDisk(const std::vector<std::string>& paths) {
+  bool ok = true;
+  for (const std::string& path : paths) ok = FlushFileToDisk(path) && ok;
+  return ok;
+}
+
 bool RemoveDirectoryTree(const std::string& path) {
   std::vector<FIND_DATA> entries;
   if (!DirectoryExists(path)) return !FileExists(path);

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "platform/durablefile.h"
 #include "platform/files.h"
 #include "tests/platform/testutil.h"
 
@@ -142,6 +143,28 @@ TEST(Profile, WritesCreateFileSectionAndKey) {
   EXPECT_EQ(List(f, "设置"), (Names{"检测更新日期", "软件类别"}));
 }
 
+TEST(Profile, ManyKeysInOneWriteLeaveWhatOneWriteEachWould) {
+  TempDir dir;
+  const std::string one = dir / "one.ini";
+  const std::string many = dir / "many.ini";
+  const std::string start = "[更新日期]\r\nA.dll=1\r\n[设置]\r\n更新日期=20240101\r\n";
+  WriteFile(one, start);
+  WriteFile(many, start);
+  const std::vector<std::pair<std::string, std::string>> entries = {
+      {"b\\x.dat", "3"}, {"a.DLL", "2"}, {"c", "4"}, {"B\\X.dat", "5"}};
+  for (const auto& [key, value] : entries) ASSERT_TRUE(Write(one, "更新日期", key.c_str(), value.c_str()));
+  ASSERT_TRUE(WritePrivateProfileStrings("更新日期", entries, many.c_str()));
+  EXPECT_EQ(ReadFile(many), ReadFile(one));
+  EXPECT_EQ(Get(many, "更新日期", "b\\x.dat"), "5");
+
+  // Created when missing; one refused entry and nothing of the others is written.
+  const std::string fresh = dir / "fresh.ini";
+  ASSERT_TRUE(WritePrivateProfileStrings("s", {{"k", "v"}}, fresh.c_str()));
+  EXPECT_EQ(Get(fresh, "s", "k"), "v");
+  EXPECT_FALSE(WritePrivateProfileStrings("s", {{"k2", "v2"}, {"bad\nkey", "x"}}, fresh.c_str()));
+  EXPECT_EQ(Get(fresh, "s", "k2", "<none>"), "<none>");
+}
+
 TEST(Profile, WritesChangeOnlyWhatTheyMust) {
   TempDir dir;
   const std::string f = dir / "w.ini";
@@ -269,3 +292,18 @@ TEST(Profile, WriteFailuresLeaveTheFileAlone) {
   EXPECT_TRUE(Write(f, "s", "k", "2"));
   EXPECT_EQ(Get(f, "s", "k"), "2");
 }
+
+namespace {
+
+TEST(DurableFiles, FlushingManyReportsAMissingOneButStillFlushesTheRest) {
+  TempDir dir;
+  WriteFile(dir / "a", "a");
+  WriteFile(dir / "b", "b");
+  EXPECT_TRUE(FlushFilesToDisk({dir / "a", dir / "b"}));
+  EXPECT_TRUE(FlushFilesToDisk({}));
+  SetLastError(ERROR_SUCCESS);
+  EXPECT_FALSE(FlushFilesToDisk({dir / "a", dir / "missing", dir / "b"}));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace
