@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  cmake ninja-build g++ pkg-config libgtest-dev nettle-dev
+  cmake ninja-build g++ pkg-config libgtest-dev nettle-dev libgnutls28-dev
   # fuzzing: clang with libFuzzer and the sanitizer runtimes
   clang libfuzzer-14-dev libclang-rt-14-dev
   libfltk1.3-dev fluid libxft-dev libfontconfig-dev libxcursor-dev libxinerama-dev
@@ -14,6 +14,8 @@ PACKAGES=(
   p7zip-full fonts-wqy-microhei
   # tests: a virtual display, window driving, screenshots, real peers on loopback
   xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
+  # tests over https: certtool makes a test CA and certificates at test time
+  gnutls-bin
   # benchmarks: resource use of a process, a segmented downloader to compare with
   time aria2
   # packaging: CPack's dependency lookup (dpkg-shlibdeps, file), man page checks
