@@ -65,9 +65,10 @@ inline std::string ProgramIni(const std::string& path) {
   if (!UnderWine()) return path;
   std::ifstream in(path, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  iconv_t cd = iconv_open("UTF-8", "UTF-8");
   std::string out(text.size() * 2 + 16, '\0');
-  auto convert = [&](iconv_t c) {
+  auto convert = [&](const char* encoding) {
+    iconv_t c = iconv_open("UTF-8", encoding);
+    if (c == reinterpret_cast<iconv_t>(-1)) return false;
     char* from = text.data();
     size_t fromLeft = text.size();
     char* to = out.data();
@@ -78,9 +79,9 @@ inline std::string ProgramIni(const std::string& path) {
     return ok;
   };
   // Text that is valid UTF-8 the program kept as it was.
-  if (convert(cd)) return path;
+  if (convert("UTF-8")) return path;
   out.assign(text.size() * 2 + 16, '\0');
-  if (!convert(iconv_open("UTF-8", "GBK"))) return path;
+  if (!convert("GBK")) return path;
   const std::string copy = path + ".as-utf8";
   std::ofstream(copy, std::ios::binary | std::ios::trunc) << out;
   return copy;
