@@ -405,9 +405,14 @@ void TMultipartHttpDownloader::SaveState() {
 
 void TMultipartHttpDownloader::Abandon() {
   if (!running_) return;
-  SaveState();
+  StopEverything();
+}
+
+// Saves what was fetched, so that the next run can go on from it, and silences every part.
+void TMultipartHttpDownloader::StopEverything() {
   StatsTimer->SetEnabled(false);
   WatchTimer->SetEnabled(false);
+  SaveState();
   running_ = false;
   startPending_ = false;
   probePending_ = false;
@@ -639,20 +644,7 @@ void TMultipartHttpDownloader::CheckAllDone(int32_t errorCode, const std::string
 }
 
 void TMultipartHttpDownloader::Fail(int32_t errorCode, const std::string& reason) {
-  StatsTimer->SetEnabled(false);
-  WatchTimer->SetEnabled(false);
-  // What was fetched stays usable for the next run.
-  SaveState();
-  running_ = false;
-  startPending_ = false;
-  probePending_ = false;
-  for (TMyHttpCli* part : parts_) {
-    part->OnRequestDone = nullptr;
-    part->OnDocData = nullptr;
-    part->OnLocationChange = nullptr;
-    part->OnHeaderEnd = nullptr;
-    if (part->State() != httpReady) part->Abort();
-  }
+  StopEverything();
   FireRequestDone(errorCode, reason);
 }
 

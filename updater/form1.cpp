@@ -106,9 +106,18 @@ TForm1::TForm1(TComponent* owner)
   MPBar->Name = "MPBar";
   MPBar->SetParent(this);
   MPBar->SetBounds(16, 36, 609, 37);
+
+  Unpacker = new TPackageExtractor(this);
+  Unpacker->Name = "Unpacker";
+  Unpacker->OnProgress = [this](TObject* s, int64_t done, int64_t total) { UnpackerProgress(s, done, total); };
+  Unpacker->OnDone = [this](TObject* s, std::exception_ptr error) { UnpackerDone(s, error); };
 }
 
 TForm1::~TForm1() {
+  // Closed while unpacking: the extraction stops before the window goes, and nothing
+  // has been installed yet; the next run unpacks the package again.
+  Unpacker->OnDone = nullptr;
+  Unpacker->Cancel();
   // Closed during a download: what is fetched stays for the next run, and the package
   // file is still the window's to release.
   MPHttp->Abandon();
@@ -257,20 +266,47 @@ void TForm1::MPHttpRequestDone(TObject*, int32_t ErrorCode, const std::string& R
   try {
     Label1->SetCaption("正在解压文件");
     Application->ProcessMessages();
-    ExtractPackage(Places.PackageFile(), Places.UpdateDir());
-    // A journal or backups can only have come out of the package here (a real one is
-    // dealt with before any check): at the next start they would be taken for ours.
-    platform::DeleteFile(Places.JournalFile());
-    RemoveBackups();
+    // The bar shows the unpacking in percent until the installation takes it over.
+    ProgressBar1->SetMax(100);
+    ProgressBar1->SetPosition(0);
+    // Until the installation ends no check may start: it would fetch over the package
+    // being read.
+    busy_ = true;
+    Unpacker->Start(Places.PackageFile(), Places.UpdateDir());
   } catch (...) {
     // Nobody reports it here (the download's own error handling absorbs it); a fresh
     // check must stay possible.
     busy_ = false;
     throw;
   }
-  Label1->SetCaption("正在复制文件");
-  Application->ProcessMessages();
-  Button1->Click();
+}
+
+void TForm1::UnpackerProgress(TObject*, int64_t Done, int64_t Total) {
+  if (Total > 0) ProgressBar1->SetPosition(static_cast<int>(Done * 100 / Total));
+}
+
+void TForm1::UnpackerDone(TObject*, std::exception_ptr Error) {
+  // What follows the unpacking once ran inside the download's end event, whose error
+  // handling absorbed anything raised: no message, the label stays, the window stays.
+  // The same holds here, so that every outcome the user sees is unchanged.
+  try {
+    if (Error) std::rethrow_exception(Error);
+    try {
+      // A journal or backups can only have come out of the package here (a real one is
+      // dealt with before any check): at the next start they would be taken for ours.
+      platform::DeleteFile(Places.JournalFile());
+      RemoveBackups();
+    } catch (...) {
+      busy_ = false;
+      throw;
+    }
+    Label1->SetCaption("正在复制文件");
+    Application->ProcessMessages();
+    Button1->Click();
+  } catch (...) {
+    // Absorbed as described above; busy_ was cleared wherever a fresh check may follow.
+    if (Error) busy_ = false;
+  }
 }
 
 void TForm1::Button1Click(TObject*) {

@@ -16,6 +16,7 @@
 #include "gui/progressbar.h"
 #include "gui/timer.h"
 #include "updater/installjournal.h"
+#include "updater/packageextractor.h"
 #include "signing/releasestatement.h"
 #include "updater/updatefiles.h"
 
@@ -32,6 +33,8 @@ class TForm1 : public TForm {
   TLabel* Label1;
   TMultipartHttpDownloader* MPHttp;
   TMultiProgressBar* MPBar;
+  // Unpacks the downloaded package while the window stays alive.
+  TPackageExtractor* Unpacker;
 
   // The update server (an http or https URL ending in '/'), fixed at build time.
   std::string BaseUrl;
@@ -51,11 +54,13 @@ class TForm1 : public TForm {
   void MPHttpProgressSetPosition(TObject* Sender, int32_t Index, int64_t Position);
   void MPHttpShowStats(TObject* Sender);
   void MPHttpRequestDone(TObject* Sender, int32_t ErrorCode, const std::string& Reason);
+  void UnpackerProgress(TObject* Sender, int64_t Done, int64_t Total);
+  void UnpackerDone(TObject* Sender, std::exception_ptr Error);
 
   // The statistics line under the bar.
   static std::string StatsLine(int64_t totalCount, double percentDone, double curSpeed,
                                TDateTime elapsedTime);
-  // A check or a download is under way: the start button does nothing then.
+  // A check, a download or an unpacking is under way: the start button does nothing then.
   bool Busy() const { return busy_; }
   // Test hook: runs at each step of an installation (journal written, file in place,
   // date recorded, ...) with the step's number from 1, so that a test can cut the

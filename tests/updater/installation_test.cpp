@@ -543,3 +543,66 @@ TEST_F(InstallationTest, TheUpdatersOwnExecutableIsReplacedWithoutAPrompt) {
   EXPECT_THAT(console->dialogs[0].Text, HasSubstr(app / "other"));
   EXPECT_THAT(console->dialogs[0].Text, Not(HasSubstr(app / "updater")));
 }
+
+// ---------------------------------------------------------------------------------------
+// Unpacking beside the loop, from the end of the download.
+
+class UnpackingTest : public InstallationTest {
+ protected:
+  // A package slow enough to unpack that the test acts while it runs, as it lies once
+  // downloaded; no check of its own starts meanwhile.
+  void Downloaded() {
+    Form1->Timer1->SetEnabled(false);
+    std::string text(4 << 20, 'a');
+    uint64_t x = 0x9E3779B97F4A7C15ull;
+    for (char& c : text) {
+      x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+      c = static_cast<char>('a' + x % 26);
+    }
+    app.Put("src/list.ini", "[file]\r\nbig.dat=big.dat\r\n[文件更新日期]\r\nbig.dat=2\r\n[更新日期]\r\n更新日期=20240301\r\n");
+    app.Put("src/big.dat", text);
+    archive_test::Make7z(app / "src", app / "tmp/rjsj.7z", "-mx=1 -mmt=1");
+  }
+};
+
+TEST_F(UnpackingTest, ClosedWhileUnpackingItStopsInstallsNothingAndLeavesThePackageClosed) {
+  Downloaded();
+  app.Put("big.dat", "installed");
+  Form1->MPHttpRequestDone(Form1->MPHttp, 200, "OK");
+  // The handler returned with the unpacking under way and the window busy: a second
+  // check does nothing, not even write the record.
+  ASSERT_TRUE(Form1->Unpacker->Running());
+  EXPECT_TRUE(Form1->Busy());
+  Form1->Button2->Click();
+  EXPECT_FALSE(app.Exists("升级/更新记录.ini"));
+  EXPECT_EQ(lines.back(), "label Label1: 正在解压文件");
+
+  application.reset();
+  EXPECT_EQ(app.Read("big.dat"), "installed");
+  EXPECT_FALSE(app.Exists("升级/install.journal"));
+  EXPECT_FALSE(app.Exists("升级/更新记录.ini"));
+  EXPECT_EQ(archive_test::OpenDescriptors(app / "tmp/rjsj.7z"), 0);
+  EXPECT_EQ(lines.back(), "label Label1: 正在解压文件");
+}
+
+TEST_F(UnpackingTest, TheBarShowsTheUnpackingThenTheInstallationTakesItOver) {
+  Downloaded();
+  std::vector<int> positions;
+  Form1->Unpacker->OnProgress = [&](TObject* s, int64_t done, int64_t total) {
+    Form1->UnpackerProgress(s, done, total);
+    positions.push_back(Form1->ProgressBar1->Position());
+  };
+  Form1->MPHttpRequestDone(Form1->MPHttp, 200, "OK");
+  for (int i = 0; i < 6000 && !app.Exists("big.dat"); ++i) {
+    platform::MsgWaitForInput(10);
+    application->ProcessMessages();
+  }
+  ASSERT_TRUE(app.Exists("big.dat"));
+  ASSERT_FALSE(positions.empty());
+  EXPECT_EQ(Form1->ProgressBar1->Max(), 0);  // one key: the installation's own range
+  EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
+  EXPECT_GE(positions.back(), 90);
+  EXPECT_LE(positions.back(), 100);
+  EXPECT_THAT(lines, testing::Contains("label Label1: 正在复制文件"));
+  EXPECT_EQ(Recorded("更新日期", "big.dat"), "2");
+}

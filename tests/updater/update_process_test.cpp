@@ -171,6 +171,31 @@ TEST_F(UpdateProcessTest, ANewerReleaseIsDownloadedUnpackedInstalledAndStarted) 
   EXPECT_EQ(record.ReadString("设置", "检测更新日期", "").size(), 8u);
 }
 
+// The unpacking runs beside the window's loop now; what the user sees of a package that
+// turns out damaged is what it always was: no message, the label stays, the window stays,
+// nothing is installed and the record keeps its dates.
+TEST_F(UpdateProcessTest, ADamagedPackageStopsAfterTheUnpackingLabelAndNothingIsInstalled) {
+  fs::create_directories(app / "tmp");
+  Record("[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
+  // Noise is stored as it is: flipped bytes in the middle fail the checksum of its item.
+  for (size_t i = package.size() / 2; i < package.size() / 2 + 16; ++i) package[i] = static_cast<char>(~package[i]);
+  Publish("demo", "20240301");
+
+  std::vector<std::string> lines = Run(BaseUrl(), "label Label1: 正在解压文件");
+
+  EXPECT_EQ(lines.back(), "label Label1: 正在解压文件");
+  EXPECT_TRUE(stillRunning);
+  for (const std::string& line : lines) {
+    EXPECT_THAT(line, Not(StartsWith("message: ")));
+    EXPECT_THAT(line, Not(StartsWith("error: ")));
+  }
+  EXPECT_FALSE(app.Exists("readme.txt"));
+  EXPECT_FALSE(app.Exists("data/lib.dat"));
+  EXPECT_FALSE(app.Exists("升级/install.journal"));
+  TIniFile record(app / "升级/更新记录.ini");
+  EXPECT_EQ(record.ReadString("设置", "更新日期", ""), "20240101");
+}
+
 TEST_F(UpdateProcessTest, WithoutAnUpdateRecordTheCategoryIsZeroAndAnyDateIsNewer) {
   fs::create_directories(app / "tmp");
   Publish("0", "20240301");
@@ -277,6 +302,56 @@ TEST(UpdaterWindowProcess, ShowsTwoBlueSegmentsAndTheStatisticsLineMidDownload) 
   EXPECT_GT(fs::file_size(artifacts / "updater-download.png"), 0u);
   EXPECT_TRUE(app.Read("tmp/rjsj.7z") == package);
   EXPECT_TRUE(app.Read("data/lib.dat") == work.Read("pkg/data/lib.dat"));
+}
+
+}  // namespace
+
+namespace {
+
+// With a real window: a package whose data is slow to decode (PPMd, one thread) keeps the
+// updater unpacking for a few seconds, and all that time the window repaints, moves and
+// shows the unpacking's progress in ProgressBar1; the screenshots are kept.
+TEST(UpdaterWindowProcess, RepaintsMovesAndShowsProgressWhileUnpacking) {
+  std::string missing;
+  if (!HaveVirtualDisplay(missing)) GTEST_SKIP() << missing << " is not installed: no virtual display to test with";
+  ScratchApp work, app;
+  testsupport::NginxServer nginx;
+  work.Put("pkg/list.ini",
+           "[file]\r\napp.sh=app.sh\r\ndata\\lib.dat=data\\lib.dat\r\n[文件更新日期]\r\napp.sh=20240301\r\n"
+           "data\\lib.dat=20240301\r\n"
+           "[更新日期]\r\n更新日期=20240301\r\n[运行]\r\n程序=app.sh\r\n");
+  work.Put("pkg/app.sh", "#!/bin/sh\n");
+  fs::permissions(work / "pkg/app.sh", fs::perms::owner_all);
+  std::string text(3 << 20, 'a');
+  uint64_t x = 88172645463325252ull;
+  for (char& c : text) {
+    x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+    c = static_cast<char>('a' + x % 26);
+  }
+  work.Put("pkg/data/lib.dat", text);
+  archive_test::Make7z(work / "pkg", work / "package.7z", "-m0=PPMd -mx=9 -mmt=1");
+  nginx.AddFile("update/demo.html", "20240301");
+  nginx.AddFile("update/demo.7z", work.Read("package.7z"));
+  app.Put("升级/更新记录.ini", "[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
+  fs::create_directories(app / "tmp");
+  fs::copy_file(fs::path(TEST_BINARY_DIR) / "tests/updater/updater_under_test", app / "updater");
+
+  const fs::path artifacts = fs::path(TEST_BINARY_DIR) / "artifacts";
+  ChildProcess session({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+                        std::string(TEST_SOURCE_DIR) + "/tests/updater/xvfb_unpack_session.sh", app / "updater",
+                        artifacts.string()},
+                       {{"DISPLAY", std::nullopt},
+                        {"UPDATER_TEST_BASE_URL", nginx.Url("/update/")},
+                        {"LSAN_OPTIONS", "print_suppressions=0:suppressions=" + std::string(TEST_SOURCE_DIR) +
+                                             "/tests/lsan.supp"}});
+  ASSERT_TRUE(session.Started());
+  EXPECT_THAT(session.ReadAllLines(),
+              ElementsAre("window name: 鼎川软件自动更新程序", "bar partly filled while unpacking",
+                          "moved while unpacking", "bar advanced after the move", "closed after the update"));
+  EXPECT_EQ(session.Wait(), 0);
+  EXPECT_EQ(testsupport::ReadFileText((artifacts / "updater-unpack-window.log").string()), "");
+  EXPECT_GT(fs::file_size(artifacts / "updater-unpack.png"), 0u);
+  EXPECT_TRUE(app.Read("data/lib.dat") == text);
 }
 
 }  // namespace

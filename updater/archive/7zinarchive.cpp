@@ -266,8 +266,19 @@ HRESULT T7zInArchive::CryptoGetTextPassword(BSTR* password) {
 // ---------------------------------------------------------------------------------------
 // Callbacks while extracting.
 
-HRESULT T7zInArchive::SetTotal(uint64_t) { return S_OK; }
-HRESULT T7zInArchive::SetCompleted(const uint64_t*) { return S_OK; }
+HRESULT T7zInArchive::SetTotal(uint64_t total) {
+  total_ = total;
+  return S_OK;
+}
+
+HRESULT T7zInArchive::SetCompleted(const uint64_t* completeValue) {
+  if (!completeValue || !OnProgress) return S_OK;
+  try {
+    return OnProgress(*completeValue, total_) ? S_OK : E_ABORT;
+  } catch (...) {
+    return E_ABORT;
+  }
+}
 
 HRESULT T7zInArchive::GetStream(uint32_t index, ISequentialOutStream** outStream,
                                 int32_t askExtractMode) {

@@ -2,7 +2,9 @@
 // and T7zInArchive, which implements it and answers the library's callbacks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -53,6 +55,10 @@ class T7zInArchive : public T7zArchive,
   // Whether the library may decode on its own threads. Off by default: every callback
   // then runs on the caller's thread. Takes effect at the next OpenArchiveFile.
   bool UseLibraryThreads = false;
+  // While extracting: the bytes unpacked so far and in all, as the library reports them,
+  // from whichever thread it reports on. Answering false stops the extraction, which
+  // then raises.
+  std::function<bool(uint64_t done, uint64_t total)> OnProgress;
 
   // I7zReader.
   void SetFormatId(const sevenzip::GUID& id) override { T7zArchive::SetFormatId(id); }
@@ -122,6 +128,7 @@ class T7zInArchive : public T7zArchive,
   bool createFailed_ = false;
   std::optional<std::string> refusedPath_;
   std::optional<TItemFailure> firstFailure_;
+  std::atomic<uint64_t> total_{0};
 };
 
 // A reader for the named format of the 7-Zip library, holding one reference.
