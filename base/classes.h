@@ -135,6 +135,8 @@ class TFileStream : public TStream {
   void SetSize(int64_t size) override;
   int64_t Size() override;
   const std::string& FileName() const { return fileName_; }
+  // Through this stream's own handle: another opener could be refused by its share mode.
+  bool FlushToDisk();
 
  private:
   std::string fileName_;

@@ -134,6 +134,8 @@ int64_t TFileStream::Write(const void* buffer, int64_t count) {
   return n < 0 ? 0 : n;
 }
 
+bool TFileStream::FlushToDisk() { return platform::FileFlush(handle_); }
+
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   return platform::FileSeek(handle_, offset, static_cast<int>(origin));
 }

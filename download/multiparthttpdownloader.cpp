@@ -397,7 +397,7 @@ void TMultipartHttpDownloader::SaveState() {
   if (state.Parts.empty() || (state.Parts.size() == 1 && state.Parts[0].EndOffset == 0)) return;
   // The state must never name bytes that a power loss could take away.
   if (auto* file = dynamic_cast<TFileStream*>(FileStream)) {
-    if (!platform::FlushFileToDisk(file->FileName())) return;
+    if (!file->FlushToDisk()) return;
   }
   if (!platform::WriteFileAtomically(stateFileName_, FormatDownloadState(state)))
     Display("State " + stateFileName_ + " not written");

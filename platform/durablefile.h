@@ -14,8 +14,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& content);
 // The whole file, when it exists and holds at most maxSize bytes; false otherwise.
 bool ReadSmallFile(const std::string& path, size_t maxSize, std::string* content);
 
-// Flushes what was written to the file, through whatever handle, to the disk. The
-// file's share mode does not stand in the way: nothing is read or written.
+// Flushes what was written to the file, through whatever handle, to the disk. On Linux
+// nothing stands in the way; on Windows a holder that denies writing does (its own
+// handle's FileFlush does not).
 bool FlushFileToDisk(const std::string& path);
 
 // Removes a directory with everything below it; true when nothing of it is left.

@@ -271,6 +271,15 @@ bool FileTruncate(HANDLE h, int64_t size) {
   return true;
 }
 
+bool FileFlush(HANDLE h) {
+  if (!ValidHandle(h)) return FailHandle();
+  if (fdatasync(static_cast<int>(h)) != 0) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
+  return true;
+}
+
 int64_t FileSize(HANDLE h) {
   if (!ValidHandle(h)) return BadHandle();
   struct stat st;

@@ -48,6 +48,8 @@ int64_t FileWrite(HANDLE h, const void* buffer, int64_t count);
 // origin 0 begin, 1 current, 2 end. Returns the new position, -1 on failure.
 int64_t FileSeek(HANDLE h, int64_t offset, int origin);
 bool FileTruncate(HANDLE h, int64_t size);  // sets the size, position unchanged
+// What was written through the handle, on the disk (the data, not necessarily the times).
+bool FileFlush(HANDLE h);
 int64_t FileSize(HANDLE h);
 bool FileClose(HANDLE h);
 

@@ -14,6 +14,7 @@
 
 #include "platform/messages.h"
 #include "platform/win32/winapi.h"
+#include "platform/win32/wintext.h"
 
 namespace platform {
 
@@ -142,9 +143,36 @@ void UnwatchInput(INPUT_HANDLE input) {
   if (it->second->ended && it->second->data.empty()) readers.erase(it);
 }
 
+namespace {
+
+// A GUI-subsystem program started from a console has no standard output of its own: it
+// writes to the console of whoever started it, when there is one.
+::HANDLE StdOut() {
+  ::HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  static bool attached = false;
+  if ((out == nullptr || out == win32::InvalidHandle()) && !attached) {
+    attached = true;
+    if (AttachConsole(ATTACH_PARENT_PROCESS)) {
+      out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+      if (out != win32::InvalidHandle()) SetStdHandle(STD_OUTPUT_HANDLE, out);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
 bool WriteStdOut(const std::string& text) {
-  const ::HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  const ::HANDLE out = StdOut();
   if (out == nullptr || out == win32::InvalidHandle()) return false;
+  ::DWORD mode = 0;
+  if (GetConsoleMode(out, &mode)) {
+    // A console shows UTF-16 whatever its code page; a pipe or file gets the UTF-8 bytes.
+    const std::wstring wide = win32::Widen(text);
+    ::DWORD put = 0;
+    return WriteConsoleW(out, wide.data(), static_cast<::DWORD>(wide.size()), &put, nullptr) != 0;
+  }
   const char* p = text.data();
   size_t left = text.size();
   while (left > 0) {

@@ -95,6 +95,8 @@ bool FileTruncate(HANDLE h, int64_t size) {
   return ok;
 }
 
+bool FileFlush(HANDLE h) { return FlushFileBuffers(Native(h)) != 0; }
+
 int64_t FileSize(HANDLE h) {
   LARGE_INTEGER size;
   return GetFileSizeEx(Native(h), &size) ? size.QuadPart : -1;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/durablefile.h"
 #include "platform/files.h"
 #include "platform/profile.h"
 #include "platform/types.h"
@@ -147,6 +148,9 @@ TEST_F(Win32Test, AFileHeldExclusivelyIsReallyInUse) {
   EXPECT_FALSE(platform::DeleteFile(file));
   EXPECT_EQ(platform::GetLastError(), platform::ERROR_SHARING_VIOLATION);
   EXPECT_FALSE(platform::CopyFile(Path("missing"), file, false));
+  // Only the holder's own handle can bring what it wrote to the disk.
+  EXPECT_FALSE(platform::FlushFileToDisk(file));
+  EXPECT_TRUE(platform::FileFlush(h));
   platform::FileClose(h);
   // Readers that allow others still share.
   platform::HANDLE a = platform::FileOpen(file, platform::OPEN_READ | platform::SHARE_DENY_NONE);

@@ -14,6 +14,7 @@
 #include "base/inifiles.h"
 #include "scratch_app.h"
 #include "tests/repairtool/child_process.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/scripted_server.h"
 #include "tests/updater/archive/archive_test_util.h"
 
@@ -82,14 +83,13 @@ class InterruptionTest : public ::testing::Test {
  protected:
   // Starts the updater; env adds to the test environment.
   std::unique_ptr<ChildProcess> Start(const std::string& baseUrl, const std::string& killAtStep = "") {
-    fs::copy_file(fs::path(TEST_BINARY_DIR) / "tests/updater/updater_under_test", app / "updater",
-                  fs::copy_options::overwrite_existing);
     std::map<std::string, std::optional<std::string>> env = {
         {"DISPLAY", std::nullopt},
         {"UPDATER_TEST_BASE_URL", baseUrl},
         {"LSAN_OPTIONS", "suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp"}};
     if (!killAtStep.empty()) env["UPDATER_TEST_KILL_AT_STEP"] = killAtStep;
-    auto child = std::make_unique<ChildProcess>(std::vector<std::string>{app / "updater"}, env);
+    auto child = std::make_unique<ChildProcess>(
+        testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater"), env);
     EXPECT_TRUE(child->Started());
     return child;
   }
@@ -187,7 +187,7 @@ TEST_F(InterruptionTest, KilledAtAnyStepOfTheInstallationTheNextStartLeavesOldOr
     // The next start: the interrupted installation is dealt with before the check.
     RunToEnd(down);
 
-    TIniFile record(app / "升级/更新记录.ini");
+    TIniFile record(testsupport::ProgramIni(app / "升级/更新记录.ini"));
     const bool isNew = app.Read("a.txt") == "new a";
     if (isNew) {
       ++outcomesNew;

@@ -9,6 +9,7 @@
 #include "signing/releasestatement.h"
 #include "tests/repairtool/child_process.h"
 #include "tests/support/peer_servers.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/scripted_server.h"
 #include "tests/updater/archive/archive_test_util.h"
 
@@ -36,11 +37,12 @@ class SignedUpdateTest : public ::testing::Test {
 
   // list.ini, a program that notes it was started, a readme.
   std::string MakePackage(const std::string& manifestDate) {
-    work.Put("pkg/list.ini", "[file]\r\napp.sh=app.sh\r\nreadme.txt=readme.txt\r\n[文件更新日期]\r\napp.sh=20240301\r\n"
-                             "readme.txt=20240301\r\n[更新日期]\r\n更新日期=" + manifestDate +
-                                 "\r\n[运行]\r\n程序=app.sh\r\n");
-    work.Put("pkg/app.sh", "#!/bin/sh\n: > \"$(dirname \"$0\")/started\"\n");
-    fs::permissions(work / "pkg/app.sh", fs::perms::owner_all);
+    const std::string program = testsupport::StartedProgramName();
+    work.Put("pkg/list.ini", "[file]\r\n" + program + "=" + program + "\r\nreadme.txt=readme.txt\r\n[文件更新日期]\r\n" +
+                                 program + "=20240301\r\nreadme.txt=20240301\r\n[更新日期]\r\n更新日期=" + manifestDate +
+                                 "\r\n[运行]\r\n程序=" + program + "\r\n");
+    work.Put("pkg/" + program, testsupport::StartedProgramText());
+    fs::permissions(work / ("pkg/" + program), fs::perms::owner_all);
     work.Put("pkg/readme.txt", "release 20240301\n" + std::string(50000, 'r'));
     fs::remove(work / "package.7z");
     archive_test::Make7z(work / "pkg", work / "package.7z");
@@ -65,9 +67,7 @@ class SignedUpdateTest : public ::testing::Test {
   }
 
   std::vector<std::string> Run(const std::string& baseUrl, const std::string& until) {
-    fs::copy_file(fs::path(TEST_BINARY_DIR) / "tests/updater/updater_under_test", app / "updater",
-                  fs::copy_options::overwrite_existing);
-    ChildProcess updater({app / "updater"},
+    ChildProcess updater(testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater"),
                          {{"DISPLAY", std::nullopt},
                           {"UPDATER_TEST_BASE_URL", baseUrl},
                           {"UPDATER_TEST_PUBLIC_KEY", signing::PublicKeyText(signing::PublicKeyOf(key))},
@@ -102,13 +102,13 @@ class SignedUpdateTest : public ::testing::Test {
   // file, and the record as it was but for the check date.
   void ExpectNothingInstalled() {
     EXPECT_FALSE(app.Exists("readme.txt"));
-    EXPECT_FALSE(app.Exists("app.sh"));
+    EXPECT_FALSE(app.Exists(testsupport::StartedProgramName()));
     EXPECT_FALSE(app.Exists("started"));
     EXPECT_FALSE(app.Exists("升级/list.ini"));
     EXPECT_FALSE(app.Exists("升级/readme.txt"));
     EXPECT_FALSE(app.Exists("tmp/rjsj.7z"));
     EXPECT_FALSE(app.Exists("tmp/list.ini"));
-    TIniFile record(app / "升级/更新记录.ini");
+    TIniFile record(testsupport::ProgramIni(app / "升级/更新记录.ini"));
     EXPECT_EQ(record.ReadString("设置", "更新日期", ""), "20240101");
     EXPECT_EQ(record.ReadString("设置", "软件类别", ""), "demo");
     EXPECT_EQ(record.ReadString("设置", "检测更新日期", "").size(), 8u);
@@ -138,7 +138,7 @@ TEST_F(SignedUpdateTest, ASignedReleaseIsCheckedFirstThenDownloadedInstalledAndS
   for (int i = 0; i < 100 && !app.Exists("started"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(app.Exists("started"));
   EXPECT_FALSE(app.Exists("tmp/list.ini")) << "the manifest read for its date is not left behind";
-  EXPECT_EQ(TIniFile(app / "升级/更新记录.ini").ReadString("设置", "更新日期", ""), "20240301");
+  EXPECT_EQ(TIniFile(testsupport::ProgramIni(app / "升级/更新记录.ini")).ReadString("设置", "更新日期", ""), "20240301");
 }
 
 TEST_F(SignedUpdateTest, WithoutAStatementNothingIsFetched) {

@@ -8,6 +8,7 @@
 #include "scratch_app.h"
 #include "tests/repairtool/child_process.h"
 #include "tests/support/peer_servers.h"
+#include "tests/support/program_under_test.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_pki.h"
 #include "tests/updater/archive/archive_test_util.h"
@@ -26,13 +27,14 @@ const char* const kClosed = "closed: 鼎川软件自动更新程序";
 // A package as a vendor publishes it: the manifest, a program to start, two files, one
 // of them in a subfolder.
 std::string MakePackage(const ScratchApp& work, const std::string& releaseDate, size_t dataSize = 300000) {
+  const std::string program = testsupport::StartedProgramName();
   work.Put("pkg/list.ini",
-           "[file]\r\napp.sh=app.sh\r\nreadme.txt=readme.txt\r\ndata\\lib.dat=data\\lib.dat\r\n"
-           "[文件更新日期]\r\napp.sh=" + releaseDate + "\r\nreadme.txt=" + releaseDate +
+           "[file]\r\n" + program + "=" + program + "\r\nreadme.txt=readme.txt\r\ndata\\lib.dat=data\\lib.dat\r\n"
+           "[文件更新日期]\r\n" + program + "=" + releaseDate + "\r\nreadme.txt=" + releaseDate +
            "\r\ndata\\lib.dat=" + releaseDate + "\r\n[更新日期]\r\n更新日期=" + releaseDate +
-           "\r\n[运行]\r\n程序=app.sh\r\n");
-  work.Put("pkg/app.sh", "#!/bin/sh\n: > \"$(dirname \"$0\")/started\"\n");
-  fs::permissions(work / "pkg/app.sh", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+           "\r\n[运行]\r\n程序=" + program + "\r\n");
+  work.Put("pkg/" + program, testsupport::StartedProgramText());
+  fs::permissions(work / ("pkg/" + program), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
   work.Put("pkg/readme.txt", "release " + releaseDate + "\n");
   // Noise, so that the package is about as large as its data.
   std::string data(dataSize, '\0');
@@ -92,9 +94,7 @@ class UpdateProcessTest : public ::testing::Test {
   // Runs the updater (copied into the application directory, which is its own folder)
   // until it ends or a line matching `until` shows; returns its lines.
   std::vector<std::string> Run(const std::string& baseUrl, const std::string& until = "") {
-    fs::copy_file(fs::path(TEST_BINARY_DIR) / "tests/updater/updater_under_test", app / "updater",
-                  fs::copy_options::overwrite_existing);
-    ChildProcess updater({app / "updater"},
+    ChildProcess updater(testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater"),
                          {{"DISPLAY", std::nullopt},
                           {"UPDATER_TEST_BASE_URL", baseUrl},
                           {"UPDATER_TEST_CA_FILE", caFile.empty() ? std::nullopt : std::optional(caFile)},
@@ -169,7 +169,7 @@ TEST_F(UpdateProcessTest, ANewerReleaseIsDownloadedUnpackedInstalledAndStarted) 
   EXPECT_TRUE(app.Read("data/lib.dat") == work.Read("pkg/data/lib.dat"));
   for (int i = 0; i < 100 && !app.Exists("started"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(app.Exists("started")) << "the application was not started";
-  TIniFile record(app / "升级/更新记录.ini");
+  TIniFile record(testsupport::ProgramIni(app / "升级/更新记录.ini"));
   EXPECT_EQ(record.ReadString("设置", "更新日期", ""), "20240301");
   EXPECT_EQ(record.ReadString("更新日期", "data\\lib.dat", ""), "20240301");
   EXPECT_EQ(record.ReadString("设置", "检测更新日期", "").size(), 8u);
@@ -211,7 +211,7 @@ TEST_F(UpdateProcessTest, WithoutAnUpdateRecordTheCategoryIsZeroAndAnyDateIsNewe
   EXPECT_THAT(Requested(), Contains("/update/0.7z"));
   EXPECT_EQ(app.Read("readme.txt"), "release 20240301\n");
   // The first write of the check created the record.
-  TIniFile record(app / "升级/更新记录.ini");
+  TIniFile record(testsupport::ProgramIni(app / "升级/更新记录.ini"));
   EXPECT_EQ(record.ReadString("设置", "检测更新日期", "").size(), 8u);
 }
 
@@ -296,7 +296,7 @@ TEST_F(UpdateProcessTest, AMissingTmpFolderIsReportedAndNothingIsFetched) {
   std::vector<std::string> lines = Run(BaseUrl(), "error: ");
 
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_THAT(lines[1], StartsWith("error: Cannot create file \"" + (app / "tmp/rjsj.7z") + "\". "));
+  EXPECT_THAT(lines[1], StartsWith("error: Cannot create file \"" + testsupport::ProgramPath(app / "tmp/rjsj.7z") + "\". "));
   EXPECT_TRUE(stillRunning);
   EXPECT_THAT(Requested(), ElementsAre("/update/demo.html"));
 }
