@@ -5,6 +5,7 @@
 #include "net/tlsengine.h"
 #include "tests/http/client_fixture.h"
 #include "tests/support/test_pki.h"
+#include "tests/support/tls_scripted_server.h"
 
 namespace testsupport {
 namespace {
@@ -84,6 +85,36 @@ TEST_F(TlsClientTest, BrokenHandshakesEndWithTheirReason) {
     EXPECT_EQ(body.DataString(), "");
     EXPECT_EQ(http->State(), httpReady);
   }
+}
+
+TEST_F(TlsClientTest, ABodyEndedByTheConnectionNeedsCloseNotify) {
+  const std::string reply = "HTTP/1.0 200 OK\r\n\r\nthe whole body";
+  http->TlsCaFile = pki_->CaFile();
+  {
+    TlsScriptedServer server(pki_->CertFile("valid"), pki_->KeyFile("valid"), reply, true);
+    GetAndWait(server.Url("/doc"));
+    EXPECT_EQ(doneError, 0);
+    EXPECT_EQ(http->StatusCode, 200);
+    EXPECT_EQ(docData, "the whole body");
+  }
+  // The same bytes, but the connection just ends: an attacker may have cut it.
+  doneCount = 0;
+  docData.clear();
+  TlsScriptedServer server(pki_->CertFile("valid"), pki_->KeyFile("valid"), reply, false);
+  GetAndWait(server.Url("/doc"));
+  EXPECT_EQ(doneError, TlsErrTruncated);
+  EXPECT_EQ(http->StatusCode, 404);
+  EXPECT_NE(http->StatusText.find("close-notify"), std::string::npos) << http->StatusText;
+}
+
+TEST_F(TlsClientTest, ALengthBodyCutWithoutCloseNotifyIsIncomplete) {
+  TlsScriptedServer server(pki_->CertFile("valid"), pki_->KeyFile("valid"),
+                           "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly part", false);
+  http->TlsCaFile = pki_->CaFile();
+  GetAndWait(server.Url("/doc"));
+  EXPECT_NE(doneError, 0);
+  EXPECT_EQ(http->StatusCode, 404);
+  EXPECT_EQ(http->State(), httpReady);
 }
 
 }  // namespace
