@@ -180,6 +180,8 @@ void TMultipartHttpDownloader::CopySettings(TMyHttpCli* part) {
   part->SocksServer = SocksServer;
   part->SocksPort = SocksPort;
   part->SocksLevel = SocksLevel;
+  part->TlsCaFile = TlsCaFile;
+  part->TlsVerify = TlsVerify;
   part->ServerAuth = ServerAuth;
 }
 

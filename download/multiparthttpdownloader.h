@@ -86,6 +86,9 @@ class TMultipartHttpDownloader : public TNetWndControl {
   std::string SocksServer;
   std::string SocksPort;
   std::string SocksLevel;
+  // https: extra trusted CAs (PEM) and verification, given to every part's connection.
+  std::string TlsCaFile;
+  bool TlsVerify = true;
   int32_t PartCount = 0;
   // When positive, the length the document must have (a signed release's): a first answer
   // announcing another ends the download with mperrLength before any range is asked for,

@@ -5,7 +5,8 @@
 // statistics line is printed once a second (on standard output, or on standard error
 // when the document itself goes to standard output). -v prints the downloader's
 // diagnostic lines on standard error. A file appears under its name only once every
-// range arrived. Exit codes are those of examples/cmdline.h.
+// range arrived. https is verified as in httpget (--cacert FILE adds trusted CAs). Exit
+// codes are those of examples/cmdline.h.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -20,13 +21,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: mpget [-v] [--parts N] URL OUTPUT\n"
-    "       mpget [-v] [--parts N] -o OUTPUT URL\n"
+    "usage: mpget [-v] [--parts N] [--cacert FILE] URL OUTPUT\n"
+    "       mpget [-v] [--parts N] [--cacert FILE] -o OUTPUT URL\n"
     "       mpget --help | --version\n"
     "OUTPUT is a file, a device, or - for standard output; N is 1 to 9999 (default 2).\n";
 
 struct Options {
-  std::string url, output;
+  std::string url, output, cacert;
   int parts = 2;
   bool verbose = false;
 };
@@ -43,6 +44,9 @@ std::string ReadOptions(const CommandLine& line, Options& o) {
       o.output = v;
     } else if (name == "-v") {
       o.verbose = true;
+    } else if (name == "--cacert") {
+      if (v.empty()) return "invalid value for --cacert: \"\"";
+      o.cacert = v;
     }
   }
   std::vector<std::string> rest = line.operands;
@@ -68,7 +72,7 @@ int ExitCodeFor(int32_t code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandLine line = ParseCommandLine(argc, argv, {{"--parts", true}, {"-o", true}, {"-v", false}});
+  const CommandLine line = ParseCommandLine(argc, argv, {{"--parts", true}, {"-o", true}, {"-v", false}, {"--cacert", true}});
   if (line.help && line.error.empty()) return PrintHelp(kUsage);
   if (line.version && line.error.empty()) return PrintVersion("mpget");
   Options opt;
@@ -90,6 +94,7 @@ int main(int argc, char** argv) {
   downloader.Name = "mpget";
   downloader.URL = opt.url;
   downloader.PartCount = opt.parts;
+  downloader.TlsCaFile = opt.cacert;
   // The downloader frees its stream on success, before the file may be put in place.
   downloader.FileStream = new TForwardingStream(out.get());
   if (opt.verbose)

@@ -18,11 +18,15 @@ constexpr int64_t kReadSize = 64 * 1024;
 constexpr uint16_t kErrConnAborted = 10053;
 constexpr uint16_t kErrConnReset = 10054;
 
+std::string DefaultPort(const std::string& protocol) {
+  return SameText(protocol, "https") ? "443" : "80";
+}
+
 // "scheme://host:port", the parts compared as an origin.
 std::string OriginText(const std::string& protocol, const std::string& host,
                        const std::string& port) {
   return LowerCase(protocol.empty() ? std::string("http") : protocol) + "://" + LowerCase(host) +
-         ":" + (port.empty() ? std::string("80") : port);
+         ":" + (port.empty() ? DefaultPort(protocol) : port);
 }
 
 std::string DocNameFromPath(std::string path) {
@@ -222,7 +226,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
   if (!pass.empty()) ActivePassword = pass;
   UrlProtocol = proto;
   OriginHost = host;
-  OriginPort = port.empty() ? "80" : port;
+  OriginPort = port.empty() ? DefaultPort(proto) : port;
   if (Proxy.empty()) {
     RequestPath = path;
     ConnectHost = host;
@@ -331,10 +335,13 @@ void THttpCli::SocketDnsLookupDone(TObject*, uint16_t error) {
   OpenPort = ConnectPort;
   OpenProtocol = UrlProtocol;
 
-  if (UrlProtocol != "http") {
+  const bool tls = UrlProtocol == "https";
+  // Through an HTTP proxy https needs a tunnel, which this client does not open yet.
+  if ((UrlProtocol != "http" && !tls) || (tls && !Proxy.empty())) {
     DoneError = static_cast<uint16_t>(socket_->LastError);
     StatusCode = 501;
-    StatusText = "Protocol \"" + UrlProtocol + "\" not implemented";
+    StatusText = tls ? std::string("Protocol \"https\" not implemented through an HTTP proxy")
+                     : "Protocol \"" + UrlProtocol + "\" not implemented";
     socket_->Abort();
     SocketSessionClosed(socket_, static_cast<uint16_t>(socket_->LastError));
     return;
@@ -369,6 +376,10 @@ void THttpCli::PrepareSocket() {
   socket_->SocksUsercode = SocksUsercode;
   socket_->SocksPassword = SocksPassword;
   socket_->SocksAuthentication = SocksAuthentication;
+  socket_->TlsEnable = UrlProtocol == "https";
+  socket_->TlsHostName = OriginHost;
+  socket_->TlsCaFile = TlsCaFile;
+  socket_->TlsVerify = TlsVerify;
 }
 
 void THttpCli::SocketError(TObject*) {
@@ -379,7 +390,10 @@ void THttpCli::SocketSessionConnected(TObject*, uint16_t error) {
   if (error != 0) {
     DoneError = error;
     StatusCode = 404;
-    StatusText = WinsockErrorText(error) + " (Error #" + std::to_string(error) + ")";
+    // A refused TLS session names its reason (not trusted, expired, another host, ...).
+    const std::string reason =
+        socket_->TlsErrorText().empty() ? WinsockErrorText(error) : socket_->TlsErrorText();
+    StatusText = reason + " (Error #" + std::to_string(error) + ")";
     NotifySessionConnected();
     return;  // the close event ends the request
   }
@@ -454,7 +468,7 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   if (RequestType != httpHEAD) add("Accept-Encoding: ", contentCodings_->AcceptText());
   if (upload) headers.Add("Content-Type: " + ContentTypePost);
   add("User-Agent: ", Agent);
-  if (!OriginPort.empty() && OriginPort != "80")
+  if (!OriginPort.empty() && OriginPort != DefaultPort(UrlProtocol))
     headers.Add("Host: " + OriginHost + ":" + OriginPort);
   else
     headers.Add("Host: " + OriginHost);
@@ -823,7 +837,7 @@ void THttpCli::SetNewLocation(const std::string& location) {
       path = RequestPath;
       SplitUrl(location, path, proto, user, pass, host, port);
       ConnectHost = host;
-      ConnectPort = port.empty() ? "80" : port;
+      ConnectPort = port.empty() ? DefaultPort(proto) : port;
       UrlProtocol = proto;
       OriginHost = host;
       OriginPort = ConnectPort;  // the Host line names the new target's port
@@ -850,7 +864,7 @@ void THttpCli::SetNewLocation(const std::string& location) {
   } else {
     path = RequestPath;
     SplitUrl(location, path, proto, user, pass, host, port);
-    ConnectPort = port.empty() ? "80" : port;
+    ConnectPort = port.empty() ? DefaultPort(proto) : port;
     OriginHost = host;
     OriginPort = ConnectPort;
     UrlProtocol = proto;
@@ -866,7 +880,10 @@ void THttpCli::SetNewLocation(const std::string& location) {
 }
 
 void THttpCli::ApplyCredentialOrigin() {
-  if (LocationTrusted || OriginText(UrlProtocol, OriginHost, OriginPort) == credentialOrigin_) {
+  // Credentials given for https never go out in clear, however trusted the location.
+  const bool downgrade = StartsText("https:", credentialOrigin_) && !SameText(UrlProtocol, "https");
+  if (!downgrade &&
+      (LocationTrusted || OriginText(UrlProtocol, OriginHost, OriginPort) == credentialOrigin_)) {
     ActiveUsername = credentialUser_;
     ActivePassword = credentialPassword_;
     return;
@@ -1014,10 +1031,13 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
       NotifyDocEnd();
     }
     const bool incomplete = RequestType != httpHEAD && !aborting && !Relocating &&
-                            state_ == httpWaitingBody && !parser_.CompleteAtClose();
+                            state_ == httpWaitingBody &&
+                            (!parser_.CompleteAtClose() || error == TlsErrTruncated);
     if (incomplete) {
       StatusCode = 404;
-      StatusText = "Connection closed before the end of the document";
+      StatusText = error == TlsErrTruncated
+                       ? "Connection closed before the end of the document (TLS close-notify missing)"
+                       : "Connection closed before the end of the document";
       if (DoneError == 0) DoneError = kErrConnReset;
       failed_ = true;
     }

@@ -156,6 +156,10 @@ class THttpCli : public TNetWndControl {
   std::string SocksUsercode;
   std::string SocksPassword;
   TSocksAuthentication SocksAuthentication = socksNoAuthentication;
+  // https: a PEM file of CAs trusted beside the system's, and verification (the chain,
+  // the host name, the dates). Turning it off is for tests against throw-away certificates.
+  std::string TlsCaFile;
+  bool TlsVerify = true;
 
   // ---- public values
   int32_t StatusCode = 0;

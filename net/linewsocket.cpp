@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomSocksWSocket(owner) {}
+TCustomLineWSocket::TCustomLineWSocket(TComponent* owner) : TCustomTlsWSocket(owner) {}
 
 void TCustomLineWSocket::SetLineMode(bool value) {
   if (value == lineMode_) return;
@@ -15,12 +15,12 @@ void TCustomLineWSocket::SetLineMode(bool value) {
 int TCustomLineWSocket::PendingCount() {
   if (lineMode_) return pending_;
   if (count_ > 0) return count_;
-  return TCustomSocksWSocket::PendingCount();
+  return TCustomTlsWSocket::PendingCount();
 }
 
 void TCustomLineWSocket::WindowProc(TMessage& msg) {
   if (msg.Msg != msgLineDelivery_) {
-    TCustomSocksWSocket::WindowProc(msg);
+    TCustomTlsWSocket::WindowProc(msg);
     return;
   }
   try {
@@ -47,14 +47,14 @@ void TCustomLineWSocket::DeliverBuffered() {
 // (no handler, or one that read nothing of it).
 bool TCustomLineWSocket::FireForLine() {
   int before = pending_;
-  if (!TCustomSocksWSocket::TriggerDataAvailable(0)) return false;
+  if (!TCustomTlsWSocket::TriggerDataAvailable(0)) return false;
   return !(lineMode_ && pending_ == before);
 }
 
 bool TCustomLineWSocket::TriggerDataAvailable(uint16_t error) {
-  if (!lineMode_ || LineEnd.empty() || SocksNegotiating())
-    return TCustomSocksWSocket::TriggerDataAvailable(error);
-  int n = TCustomSocksWSocket::PendingCount();
+  if (!lineMode_ || LineEnd.empty() || LinkNegotiating())
+    return TCustomTlsWSocket::TriggerDataAvailable(error);
+  int n = TCustomTlsWSocket::PendingCount();
   if (n < 0) return true;
   if (n == 0) n = 255;
   if (buffer_.size() < static_cast<size_t>(count_ + n + 1))
@@ -117,7 +117,7 @@ bool TCustomLineWSocket::TriggerDataAvailable(uint16_t error) {
     buffer_[count_] = 0;
     while (!lineMode_ && count_ > 0) {
       int before = count_;
-      if (!TCustomSocksWSocket::TriggerDataAvailable(0) || count_ == before) break;
+      if (!TCustomTlsWSocket::TriggerDataAvailable(0) || count_ == before) break;
     }
     start = 0;
   }
@@ -154,7 +154,7 @@ int TCustomLineWSocket::RawReceive(void* buffer, int size) {
     count_ -= size;
     return size;
   }
-  return TCustomSocksWSocket::RawReceive(buffer, size);
+  return TCustomTlsWSocket::RawReceive(buffer, size);
 }
 
 void TCustomLineWSocket::TriggerSessionClosed(uint16_t error) {
@@ -168,7 +168,7 @@ void TCustomLineWSocket::TriggerSessionClosed(uint16_t error) {
   buffer_.shrink_to_fit();
   count_ = 0;
   pending_ = 0;
-  TCustomSocksWSocket::TriggerSessionClosed(error);
+  TCustomTlsWSocket::TriggerSessionClosed(error);
 }
 
 void TCustomLineWSocket::TriggerLineLimitExceeded(int count, bool& clearData) {

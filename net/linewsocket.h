@@ -9,11 +9,11 @@
 
 #include <vector>
 
-#include "net/sockswsocket.h"
+#include "net/tlswsocket.h"
 
 using TLineLimitEvent = std::function<void(TObject* Sender, int RcvdLength, bool& ClearData)>;
 
-class TCustomLineWSocket : public TCustomSocksWSocket {
+class TCustomLineWSocket : public TCustomTlsWSocket {
  public:
   explicit TCustomLineWSocket(TComponent* owner);
   const char* ClassName() const override { return "TCustomLineWSocket"; }

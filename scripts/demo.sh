@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Shows the main job. Usage: scripts/demo.sh [updater|repairtool]
+# Shows the main job. Usage: scripts/demo.sh [updater|repairtool|windows]
 #   updater     (the default) a real update of a scratch installation from nginx on
 #               127.0.0.1:18080: check, download in two parts, unpack, install, start
+#   windows     the same update with the Windows build of the updater under Wine
 #   repairtool  the repair tool on a sample component set in a scratch folder
 # Installs what is needed and builds first. With a display the programs open their real
 # window; without one they print what they show as lines (console mode).
@@ -12,14 +13,14 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 what=${1:-updater}
 case "$what" in
-  updater|repairtool) ;;
-  *) echo "usage: $0 [updater|repairtool]" >&2; exit 2 ;;
+  updater|repairtool|windows) ;;
+  *) echo "usage: $0 [updater|repairtool|windows]" >&2; exit 2 ;;
 esac
 
 "$top/scripts/deps.sh"
 if [ -z "${DEMO_UPDATER:-}${DEMO_REPAIRTOOL:-}" ]; then
   "$top/scripts/build.sh" normal
-elif [ "$what" = updater ] && [ -z "${DEMO_RELEASE_TOOL:-}" ] && [ ! -x "$top/build/release/updater-release" ]; then
+elif [ "$what" != repairtool ] && [ -z "${DEMO_RELEASE_TOOL:-}" ] && [ ! -x "$top/build/release/updater-release" ]; then
   cmake -S "$top" -B "$top/build" -G Ninja >/dev/null
   cmake --build "$top/build" -j "$(nproc)" --target updater-release >/dev/null
 fi
@@ -115,6 +116,16 @@ demo_updater() {
     echo "$DEMO_UPDATER"
     return
   fi
+  if [ "$what" = windows ]; then
+    local deps
+    deps=$("$top/scripts/windows-deps.sh" | tail -n 1)
+    cmake -S "$top" -B "$top/build-demo-windows" -G Ninja -DBUILD_TESTING=OFF \
+      -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DWINDOWS_DEPS_DIR="$deps" \
+      -DUPDATER_BASE_URL="$demo_base_url" -DUPDATER_PUBLIC_KEY="$(cat "$top/build-demo/demo-vendor.pub")" >/dev/null
+    cmake --build "$top/build-demo-windows" -j "$(nproc)" --target updater >/dev/null
+    echo "$top/build-demo-windows/updater/updater.exe"
+    return
+  fi
   cmake -S "$top" -B "$top/build-demo" -G Ninja -DBUILD_TESTING=OFF -DUPDATER_BASE_URL="$demo_base_url" \
     -DUPDATER_PUBLIC_KEY="$(cat "$top/build-demo/demo-vendor.pub")" >/dev/null
   cmake --build "$top/build-demo" -j "$(nproc)" --target updater >/dev/null
@@ -129,7 +140,14 @@ demo_updater_run() {
   pkg=$scratch/package  # what goes into the update package
   updater=$(demo_updater)
   mkdir -p "$app/升级" "$app/tmp" "$www/update" "$pkg/data" "$scratch/logs"
-  cp "$updater" "$app/updater"
+  local program=updater started=demo-app.sh
+  if [ "$what" = windows ]; then
+    # The program with the 7-Zip library beside it, as it is shipped; the application the
+    # release starts is a command script, which Windows can run.
+    program=updater.exe started=demo-app.cmd
+    cp "$(dirname "$updater")/7z.dll" "$app/"
+  fi
+  cp "$updater" "$app/$program"
 
   # The installed release of 2024-01-01: its application, a readme and the update record.
   cat > "$app/demo-app.sh" <<'APP'
@@ -153,7 +171,10 @@ APP
   head -c $((4 * 1024 * 1024)) /dev/urandom > "$pkg/data/tables.bin"
   # The release tool writes the manifest, builds the package, signs it with the demo's
   # key and publishes package, statement and date file.
-  "$release_tool" pack "$pkg" --date 20240301 --run demo-app.sh --output "$scratch/demo.7z" >/dev/null
+  if [ "$what" = windows ]; then
+    printf '%s\r\n' '@echo off' 'echo demo application, release 20240301, started>> "%~dp0started.log"' > "$pkg/demo-app.cmd"
+  fi
+  "$release_tool" pack "$pkg" --date 20240301 --run "$started" --output "$scratch/demo.7z" >/dev/null
   "$release_tool" sign "$scratch/demo.7z" --category demo --date 20240301 --key "$demo_key" >/dev/null
   "$release_tool" publish "$scratch/demo.7z" "$scratch/demo.sig" "$www/update" >/dev/null
 
@@ -202,13 +223,19 @@ CONF
   "$release_tool" verify "$www/update" --category demo --key "$top/build-demo/demo-vendor.pub" | sed 's/^/  /'
   echo "== before the update:"
   show_tree "$app"
-  if [ -n "${DISPLAY:-}" ]; then
+  if [ -n "${DISPLAY:-}" ] && [ "$what" != windows ]; then
     echo "== running updater (a window opens: the check starts after a second, two blue segments fill, then it installs and closes)"
   else
     echo "== running updater (no display: console mode, one line per visible event)"
   fi
   status=0
-  (cd "$scratch" && "$app/updater" < /dev/null) | sed 's/^/  /' || status=$?
+  if [ "$what" = windows ]; then
+    # shellcheck source=scripts/wine-env.sh
+    (source "$top/scripts/wine-env.sh" && cd "$scratch" && DISPLAY= "$WINE64" "$app/$program" < /dev/null) |
+      sed 's/^/  /' || status=$?
+  else
+    (cd "$scratch" && "$app/$program" < /dev/null) | sed 's/^/  /' || status=$?
+  fi
   echo "== exit status: $status"
   for _ in $(seq 50); do [ -f "$app/started.log" ] && break; sleep 0.1; done
 
@@ -225,6 +252,6 @@ CONF
 }
 
 case "$what" in
-  updater) demo_updater_run ;;
+  updater|windows) demo_updater_run ;;
   repairtool) demo_repairtool ;;
 esac

@@ -33,6 +33,8 @@ constexpr int kPartCount = 2;
 
 TForm1::TForm1(TComponent* owner)
     : TForm(owner), BaseUrl(UPDATER_BASE_URL), PublicKey(UPDATER_PUBLIC_KEY), Places(AppDir()), ExeName(platform::GetModuleFileName()) {
+  // A vendor with its own CA names its certificate file at build time.
+  if (std::string(UPDATER_CA_FILE) != "") TCustomTlsWSocket::TlsDefaultCaFile = UPDATER_CA_FILE;
   SetCaption("鼎川软件自动更新程序");
   SetBounds(341, 254, 643, 200);
   SetBorderStyle(bsDialog);

@@ -38,7 +38,7 @@ class TForm1 : public TForm {
   // Unpacks the downloaded package while the window stays alive.
   TPackageExtractor* Unpacker;
 
-  // The update server (an http URL ending in '/'), fixed at build time.
+  // The update server (an http or https URL ending in '/'), fixed at build time.
   std::string BaseUrl;
   // The vendor's Ed25519 public key (its text form), fixed at build time. With one, only
   // releases it signed are installed; empty, releases are taken as they come.

@@ -105,8 +105,8 @@ TEST_F(SyncTest, RefusedAndOtherProtocolRaise) {
   uint16_t code = 0;
   EXPECT_NE(GetError(*http, &code).find("(Error #10061)"), std::string::npos);
   EXPECT_EQ(code, 404);
-  http->URL = "https://127.0.0.1/";
-  EXPECT_EQ(GetError(*http, &code), "Protocol \"https\" not implemented");
+  http->URL = "ftp://127.0.0.1/";
+  EXPECT_EQ(GetError(*http, &code), "Protocol \"ftp\" not implemented");
   EXPECT_EQ(code, 501);
 }
 

@@ -126,7 +126,7 @@ void RequireProgram(const char* path) {
 
 }  // namespace
 
-NginxServer::NginxServer(const std::string& serverExtra) {
+NginxServer::NginxServer(const std::string& serverExtra, const std::string& listenExtra) {
   RequireProgram(kNginx);
   const std::string d = dir_.Path();
   ::chmod(d.c_str(), 0755);
@@ -157,7 +157,7 @@ NginxServer::NginxServer(const std::string& serverExtra) {
         "  keepalive_requests 10000;\n"
         "  sendfile on;\n"
         "  server {\n"
-        "    listen 127.0.0.1:" + p + ";\n"
+        "    listen 127.0.0.1:" + p + listenExtra + ";\n"
         "    server_name localhost;\n"
         "    root " + d + "/html;\n" + serverExtra +
         "  }\n"

@@ -49,8 +49,10 @@ bool WaitForPort(uint16_t port, int limitMs);
 class NginxServer {
  public:
   // Serves the files of Root() with keep-alive on, logging "<connection> <request>
-  // <status>" per request. Extra text is placed inside the server block.
-  explicit NginxServer(const std::string& serverExtra = std::string());
+  // <status>" per request. Extra text is placed inside the server block; listenExtra
+  // follows the listen address (" ssl").
+  explicit NginxServer(const std::string& serverExtra = std::string(),
+                       const std::string& listenExtra = std::string());
   ~NginxServer();
   uint16_t Port() const { return port_; }
   std::string Url(const std::string& path) const;

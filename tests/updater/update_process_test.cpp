@@ -10,6 +10,7 @@
 #include "tests/support/peer_servers.h"
 #include "tests/support/program_under_test.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/test_pki.h"
 #include "tests/updater/archive/archive_test_util.h"
 
 using ::testing::Contains;
@@ -96,6 +97,7 @@ class UpdateProcessTest : public ::testing::Test {
     ChildProcess updater(testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater"),
                          {{"DISPLAY", std::nullopt},
                           {"UPDATER_TEST_BASE_URL", baseUrl},
+                          {"UPDATER_TEST_CA_FILE", caFile.empty() ? std::nullopt : std::optional(caFile)},
                           // Releases as they come, whatever key the build has: these
                           // tests are about the update itself.
                           {"UPDATER_TEST_PUBLIC_KEY", ""},
@@ -136,6 +138,8 @@ class UpdateProcessTest : public ::testing::Test {
   std::string package;
   bool stillRunning = false;
   int exitCode = -1;
+  // Extra trusted CAs for an https update server.
+  std::string caFile;
 };
 
 TEST_F(UpdateProcessTest, ANewerReleaseIsDownloadedUnpackedInstalledAndStarted) {
@@ -241,6 +245,35 @@ TEST_F(UpdateProcessTest, AServerThatIsDownMeansNoOnlineUpdateHere) {
 
   EXPECT_THAT(Run(down), ElementsAre(kWindow, "message: 本软件不支持在这里在线升级", kClosed));
   EXPECT_EQ(exitCode, 0);
+}
+
+TEST_F(UpdateProcessTest, AnHttpsServerIsUsedOnlyWhenItsCertificateIsTrusted) {
+  testsupport::TestPki pki;
+  testsupport::TlsNginxServer tls(pki, "valid");
+  tls.AddFile("update/demo.html", "20240301");
+  tls.AddFile("update/demo.7z", package);
+  fs::create_directories(app / "tmp");
+  Record("[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
+  const std::string base = tls.HttpsUrl("/update/");
+
+  // Our test CA is no system CA: the probe fails as if no server were there.
+  EXPECT_THAT(Run(base), ElementsAre(kWindow, "message: 本软件不支持在这里在线升级", kClosed));
+  EXPECT_FALSE(app.Exists("tmp/rjsj.7z"));
+  EXPECT_TRUE(tls.AccessLog().empty());
+
+  caFile = pki.CaFile();
+  std::vector<std::string> lines = Run(base);
+  EXPECT_EQ(exitCode, 0);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.back(), kClosed);
+  std::vector<std::string> requested;
+  for (const std::string& line : tls.AccessLog()) {
+    const size_t get = line.find(" GET ");
+    if (get != std::string::npos) requested.push_back(line.substr(get + 5, line.find(' ', get + 5) - get - 5));
+  }
+  EXPECT_THAT(requested, ElementsAre("/update/demo.html", "/update/demo.7z", "/update/demo.7z", "/update/demo.7z"));
+  EXPECT_TRUE(app.Read("tmp/rjsj.7z") == package);
+  EXPECT_EQ(app.Read("readme.txt"), "release 20240301\n");
 }
 
 TEST_F(UpdateProcessTest, AMissingPackageEndsWith404AndTheWindowStays) {

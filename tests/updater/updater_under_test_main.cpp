@@ -17,6 +17,7 @@ int main() {
     Application->SetTitle("鼎川软件更新程序");
     Application->CreateForm(Form1);
     if (const char* url = std::getenv("UPDATER_TEST_BASE_URL")) Form1->BaseUrl = url;
+    if (const char* ca = std::getenv("UPDATER_TEST_CA_FILE")) TCustomTlsWSocket::TlsDefaultCaFile = ca;
     // The installation cut off at a chosen step, as a crash or a power loss would.
     if (const char* step = std::getenv("UPDATER_TEST_KILL_AT_STEP")) {
       const int at = std::atoi(step);

@@ -1,0 +1,146 @@
+// httpget and mpget over https against nginx with certificates made for the run: what is
+// verified, what each refusal says, and relocations between http and https.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "tests/support/peer_servers.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_pki.h"
+
+namespace testsupport {
+namespace {
+
+struct Result {
+  int status;
+  std::string out, err;
+};
+
+class HttpsToolsTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { pki_ = new TestPki(); }
+  static void TearDownTestSuite() {
+    delete pki_;
+    pki_ = nullptr;
+  }
+  Result Tool(const std::string& tool, const std::string& args) {
+    std::string out = dir_.Path() + "/stdout", err = dir_.Path() + "/stderr";
+    std::string cmd = std::string(TEST_BINARY_DIR) + "/examples/" + tool + " " + args + " >" + out +
+                      " 2>" + err + " </dev/null";
+    int rc = std::system(cmd.c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, ReadFileText(out), ReadFileText(err)};
+  }
+  std::string CaOption() const { return "--cacert " + pki_->CaFile() + " "; }
+
+  static TestPki* pki_;
+  TempDir dir_;
+};
+TestPki* HttpsToolsTest::pki_ = nullptr;
+
+TEST_F(HttpsToolsTest, VerifiedDocumentByAddressAndByName) {
+  TlsNginxServer nginx(*pki_, "valid");
+  nginx.AddFile("data.txt", "over tls");
+  Result r = Tool("httpget", CaOption() + nginx.HttpsUrl("/data.txt"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "over tls");
+  EXPECT_EQ(r.err, "");
+  // The name form goes as SNI and matches the certificate's DNS name.
+  r = Tool("httpget", CaOption() + "https://localhost:" + std::to_string(nginx.Port()) + "/data.txt");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "over tls");
+}
+
+TEST_F(HttpsToolsTest, EachRefusalNamesItsReasonAndDeliversNothing) {
+  struct Case {
+    const char* kind;
+    bool withCa;
+    const char* text;
+    const char* code;
+  } cases[] = {
+      {"valid", false, "certificate not trusted", "#20102"},  // our CA is not the system's
+      {"selfsigned", true, "certificate not trusted", "#20102"},
+      {"expired", true, "certificate expired", "#20103"},
+      {"othername", true, "certificate is for another host than 127.0.0.1", "#20104"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    TlsNginxServer nginx(*pki_, c.kind);
+    nginx.AddFile("data.txt", "secret");
+    Result r = Tool("httpget", (c.withCa ? CaOption() : "") + nginx.HttpsUrl("/data.txt"));
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(c.text), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(c.code), std::string::npos) << r.err;
+    // The request never reached the server.
+    EXPECT_TRUE(nginx.AccessLog().empty());
+  }
+}
+
+TEST_F(HttpsToolsTest, InsecureSkipsTheChecksAndSaysSo) {
+  TlsNginxServer nginx(*pki_, "selfsigned");
+  nginx.AddFile("data.txt", "unverified");
+  Result r = Tool("httpget", "--insecure " + nginx.HttpsUrl("/data.txt"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "unverified");
+  EXPECT_NE(r.err.find("NOT verified"), std::string::npos) << r.err;
+}
+
+TEST_F(HttpsToolsTest, MissingCaFileIsACleanFailure) {
+  TlsNginxServer nginx(*pki_, "valid");
+  nginx.AddFile("data.txt", "x");
+  Result r = Tool("httpget", "--cacert " + dir_.Path() + "/none.pem " + nginx.HttpsUrl("/data.txt"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("TLS setup failed"), std::string::npos) << r.err;
+}
+
+TEST_F(HttpsToolsTest, RelocationsBetweenHttpAndHttpsKeepCredentialsOffTheClearHop) {
+  // https (credentials given) -> http -> https -> http, the last hop recording what came.
+  ScriptedServer last([](ScriptedConnection& c) {
+    if (c.ReadRequest().empty()) return;
+    c.Write("HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\ndone");
+    c.Close();
+  });
+  std::string again;  // set once the https server runs
+  ScriptedServer hop([&again](ScriptedConnection& c) {
+    if (c.ReadRequest().empty()) return;
+    c.Write("HTTP/1.1 302 Found\r\nLocation: " + again + "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    c.Close();
+  });
+  TlsNginxServer tls(*pki_, "valid",
+                     "    location = /start { return 302 " + hop.Url("/hop") + "; }\n"
+                     "    location = /again { return 302 " + last.Url("/end") + "; }\n");
+  again = tls.HttpsUrl("/again");
+  const std::string file = dir_.Path() + "/end.txt";
+  Result r = Tool("httpget", CaOption() + "-o " + file + " --location-trusted --user u:p --auth basic " +
+                                 tls.HttpsUrl("/start"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFileText(file), "done");
+  ASSERT_EQ(last.Requests().size(), 1u);
+  EXPECT_EQ(last.Requests()[0].find("Authorization:"), std::string::npos) << last.Requests()[0];
+}
+
+TEST_F(HttpsToolsTest, SegmentedDownloadOverTls) {
+  TlsNginxServer nginx(*pki_, "valid");
+  std::string doc(300000, '\0');
+  for (size_t i = 0; i < doc.size(); ++i) doc[i] = static_cast<char>(i * 131 % 257);
+  nginx.AddFile("pkg.7z", doc);
+  const std::string file = dir_.Path() + "/pkg.7z";
+  Result r = Tool("mpget", CaOption() + "--parts 3 " + nginx.HttpsUrl("/pkg.7z") + " " + file);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFileText(file) == doc);
+  int ranges = 0;
+  for (const std::string& l : nginx.AccessLog()) ranges += l.find(" 206") != std::string::npos;
+  EXPECT_EQ(ranges, 3);
+  // Without the CA nothing is written.
+  const std::string refused = dir_.Path() + "/refused.7z";
+  r = Tool("mpget", nginx.HttpsUrl("/pkg.7z") + " " + refused);
+  EXPECT_NE(r.status, 0);
+  EXPECT_FALSE(std::ifstream(refused).good());
+}
+
+}  // namespace
+}  // namespace testsupport
