@@ -37,7 +37,7 @@ http {
   default_type application/octet-stream;
   sendfile on;
   server {
-    listen 127.0.0.1:$port;
+    listen 127.0.0.1:$port${BENCH_LISTEN:-};
     root $work/html;
     $1
   }
@@ -57,7 +57,7 @@ CONF
 bench_nginx() {
   for _ in 1 2 3 4 5; do bench_nginx_once "${1:-}" && break; done
   [ -n "$nginx_pid" ] || { echo "nginx did not start" >&2; cat "$work/logs/error.log" >&2; exit 1; }
-  url=http://127.0.0.1:$port
+  url=${BENCH_SCHEME:-http}://127.0.0.1:$port
 }
 
 # bench_time BEST COMMAND...: runs COMMAND under /usr/bin/time and prints

@@ -9,6 +9,7 @@
 
 #include "tests/support/peer_servers.h"
 #include "tests/support/scripted_server.h"
+#include "tests/support/socks_server.h"
 #include "tests/support/test_pki.h"
 
 namespace testsupport {
@@ -121,6 +122,26 @@ TEST_F(HttpsToolsTest, RelocationsBetweenHttpAndHttpsKeepCredentialsOffTheClearH
   EXPECT_EQ(ReadFileText(file), "done");
   ASSERT_EQ(last.Requests().size(), 1u);
   EXPECT_EQ(last.Requests()[0].find("Authorization:"), std::string::npos) << last.Requests()[0];
+}
+
+TEST_F(HttpsToolsTest, ThroughASocksProxyTheSessionIsWithTheTarget) {
+  SocksProxyServer proxy(false);
+  TlsNginxServer nginx(*pki_, "valid");
+  nginx.AddFile("data.txt", "via socks");
+  const std::string socks = "--socks 127.0.0.1:" + std::to_string(proxy.Port()) + " ";
+  Result r = Tool("httpget", socks + CaOption() + nginx.HttpsUrl("/data.txt"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "via socks");
+  // It really went through the proxy, to nginx's port.
+  EXPECT_NE(proxy.Log().find(" 127.0.0.1." + std::to_string(nginx.Port())), std::string::npos)
+      << proxy.Log();
+  // The proxy passes the bytes; the certificate is still checked against the target.
+  TlsNginxServer other(*pki_, "othername");
+  other.AddFile("data.txt", "x");
+  r = Tool("httpget", socks + CaOption() + other.HttpsUrl("/data.txt"));
+  EXPECT_NE(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("#20104"), std::string::npos) << r.err;
 }
 
 TEST_F(HttpsToolsTest, SegmentedDownloadOverTls) {
