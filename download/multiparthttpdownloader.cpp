@@ -151,13 +151,18 @@ void TMultipartHttpDownloader::FireRequestDone(int32_t errorCode, const std::str
 // ---------------------------------------------------------------------------------------
 // Start and the probing request
 
+// A part whose events must reach nobody any more: its request, if any, is aborted.
+void TMultipartHttpDownloader::Silence(TMyHttpCli* part) {
+  part->OnRequestDone = nullptr;
+  part->OnHeaderEnd = nullptr;
+  part->OnDocData = nullptr;
+  part->OnLocationChange = nullptr;
+  if (part->State() != httpReady) part->Abort();
+}
+
 void TMultipartHttpDownloader::FreeParts() {
   for (TMyHttpCli* part : parts_) {
-    part->OnRequestDone = nullptr;
-    part->OnHeaderEnd = nullptr;
-    part->OnDocData = nullptr;
-    part->OnLocationChange = nullptr;
-    if (part->State() != httpReady) part->Abort();
+    Silence(part);
     // Start may run inside one of these clients' own events.
     part->ReleaseLater();
   }
@@ -416,13 +421,7 @@ void TMultipartHttpDownloader::StopEverything() {
   running_ = false;
   startPending_ = false;
   probePending_ = false;
-  for (TMyHttpCli* part : parts_) {
-    part->OnRequestDone = nullptr;
-    part->OnDocData = nullptr;
-    part->OnLocationChange = nullptr;
-    part->OnHeaderEnd = nullptr;
-    if (part->State() != httpReady) part->Abort();
-  }
+  for (TMyHttpCli* part : parts_) Silence(part);
 }
 
 void TMultipartHttpDownloader::DropState() {

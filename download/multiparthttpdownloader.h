@@ -191,6 +191,7 @@ class TMultipartHttpDownloader : public TNetWndControl {
   bool LoadMatchingState(TDownloadState& state);
   void SaveState();
   void StopEverything();
+  static void Silence(TMyHttpCli* part);
   void DropState();
   void CopySettings(TMyHttpCli* part);
   // Counts a failed attempt; false (and the download ended) once the part has failed
