@@ -17,9 +17,10 @@ extern char** environ;
 
 class ChildProcess {
  public:
-  // env: variables to set, or (std::nullopt) to remove.
+  // env: variables to set, or (std::nullopt) to remove. withInput: the child reads what
+  // WriteInput sends instead of an empty standard input.
   ChildProcess(const std::vector<std::string>& argv,
-               const std::map<std::string, std::optional<std::string>>& env) {
+               const std::map<std::string, std::optional<std::string>>& env, bool withInput = false) {
     std::map<std::string, std::string> vars;
     for (char** e = environ; *e; ++e) {
       std::string entry = *e;
@@ -44,16 +45,21 @@ class ChildProcess {
 
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) return;
+    int in[2] = {-1, -1};
+    if (withInput && pipe2(in, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
-      int devNull = open("/dev/null", O_RDONLY);
-      dup2(devNull, 0);
+      dup2(withInput ? in[0] : open("/dev/null", O_RDONLY), 0);
       dup2(out[1], 1);
       execve(args[0], args.data(), envp.data());
       _exit(127);
     }
     close(out[1]);
     out_ = out[0];
+    if (withInput) {
+      close(in[0]);
+      in_ = in[1];
+    }
   }
 
   ~ChildProcess() {
@@ -62,6 +68,7 @@ class ChildProcess {
       Wait();
     }
     if (out_ >= 0) close(out_);
+    CloseInput();
   }
 
   bool Started() const { return pid_ > 0; }
@@ -120,6 +127,14 @@ class ChildProcess {
     return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
   }
 
+  bool WriteInput(const std::string& text) {
+    return in_ >= 0 && write(in_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  }
+  void CloseInput() {
+    if (in_ >= 0) close(in_);
+    in_ = -1;
+  }
+
   void Terminate() {
     if (!exited_) kill(pid_, SIGTERM);
   }
@@ -127,6 +142,7 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   std::string buffer_;
   bool eof_ = false;
   bool exited_ = false;

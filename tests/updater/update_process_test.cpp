@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include <cctype>
+#include <functional>
 
 #include "base/inifiles.h"
 #include "scratch_app.h"
@@ -93,7 +94,9 @@ class UpdateProcessTest : public ::testing::Test {
 
   // Runs the updater (copied into the application directory, which is its own folder)
   // until it ends or a line matching `until` shows; returns its lines.
-  std::vector<std::string> Run(const std::string& baseUrl, const std::string& until = "") {
+  // answer: called with each line and the updater, whose standard input it may write.
+  std::vector<std::string> Run(const std::string& baseUrl, const std::string& until = "",
+                               const std::function<void(const std::string&, ChildProcess&)>& answer = nullptr) {
     ChildProcess updater(testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater"),
                          {{"DISPLAY", std::nullopt},
                           {"UPDATER_TEST_BASE_URL", baseUrl},
@@ -101,12 +104,15 @@ class UpdateProcessTest : public ::testing::Test {
                           // Releases as they come, whatever key the build has: these
                           // tests are about the update itself.
                           {"UPDATER_TEST_PUBLIC_KEY", ""},
-                          {"LSAN_OPTIONS", "suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp"}});
+                          {"LSAN_OPTIONS", "suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp"}},
+                         answer != nullptr);
     EXPECT_TRUE(updater.Started());
+    if (answer) answer("", updater);
     std::vector<std::string> lines;
     std::string line;
     while (updater.ReadLine(line, 60000)) {
       lines.push_back(line);
+      if (answer) answer(line, updater);
       if (!until.empty() && line.rfind(until, 0) == 0) {
         // The window stays open: nothing more happens by itself.
         while (updater.ReadLine(line, 1500)) lines.push_back(line);
@@ -275,6 +281,61 @@ TEST_F(UpdateProcessTest, AnHttpsServerIsUsedOnlyWhenItsCertificateIsTrusted) {
   EXPECT_THAT(requested, ElementsAre("/update/demo.html", "/update/demo.7z", "/update/demo.7z", "/update/demo.7z"));
   EXPECT_TRUE(app.Read("tmp/rjsj.7z") == package);
   EXPECT_EQ(app.Read("readme.txt"), "release 20240301\n");
+}
+
+// A file another program holds is neither replaced nor lost: the user is asked to close
+// that program and retry, or to ignore the file; the rest of the release goes in.
+TEST_F(UpdateProcessTest, AFileInUseAsksToRetryOrIgnore) {
+  fs::create_directories(app / "tmp");
+  Record("[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
+  Publish("demo", "20240301");
+  for (const char* choice : {"retry", "ignore"}) {
+    SCOPED_TRACE(choice);
+    app.Put("readme.txt", "release 20240101\n");
+    std::vector<std::string> holderCommand = testsupport::InstallProgram("tests/updater/file_holder", work.Dir(), "holder");
+    holderCommand.push_back(testsupport::ProgramPath(app / "readme.txt"));
+    ChildProcess holder(holderCommand, {}, true);
+    std::string state;
+    ASSERT_TRUE(holder.ReadLine(state));
+    ASSERT_EQ(state, "holding");
+    const bool retry = std::string(choice) == "retry";
+    int asked = 0;
+
+    // Retry while the file is still held asks again; the holder lets go before the second
+    // answer. A dialog's line comes with its answer, so the first retry is given time to
+    // meet the held file before the holder lets go.
+    std::vector<std::string> lines = Run(BaseUrl(), "", [&](const std::string& line, ChildProcess& updater) {
+      if (line.empty()) {
+        updater.WriteInput(retry ? "r\n" : "i\n");
+      } else if (line.rfind("dialog: 无法替换文件", 0) == 0 && retry && ++asked == 1) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        holder.CloseInput();
+        holder.Wait();
+        updater.WriteInput("重试[&R]\n");
+      }
+    });
+
+    std::vector<std::string> dialogs;
+    for (const std::string& line : lines) {
+      if (line.rfind("dialog: ", 0) == 0) dialogs.push_back(line);
+    }
+    const std::string prompt = "dialog: 无法替换文件" + testsupport::ProgramPath(app / "readme.txt") +
+                               ",因为这文件正在被其它软件使用，请关闭正在运行的软件后，再点重试，也可点忽略，不更换此文件";
+    if (retry) {
+      EXPECT_THAT(dialogs, ElementsAre(prompt + " -> 重试[&R]", prompt + " -> 重试[&R]"));
+      EXPECT_EQ(app.Read("readme.txt"), "release 20240301\n");
+    } else {
+      EXPECT_THAT(dialogs, ElementsAre(prompt + " -> 忽略[&I]"));
+      EXPECT_EQ(app.Read("readme.txt"), "release 20240101\n");
+    }
+    EXPECT_EQ(lines.back(), kClosed);
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(app.Read("data/lib.dat") == work.Read("pkg/data/lib.dat"));
+    TIniFile record(testsupport::ProgramIni(app / "升级/更新记录.ini"));
+    EXPECT_EQ(record.ReadString("设置", "更新日期", ""), "20240301");
+    // Put back what the other choice starts from.
+    Record("[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
+  }
 }
 
 TEST_F(UpdateProcessTest, AMissingPackageEndsWith404AndTheWindowStays) {
