@@ -117,5 +117,17 @@ TEST_F(TlsClientTest, ALengthBodyCutWithoutCloseNotifyIsIncomplete) {
   EXPECT_EQ(http->State(), httpReady);
 }
 
+TEST_F(TlsClientTest, ASilentHandshakeEndsOnTheTimeout) {
+  // Accepts, takes the client's hello and never answers.
+  ScriptedServer server([](ScriptedConnection& c) { c.WaitForPeerClose(); });
+  http->TlsCaFile = pki_->CaFile();
+  http->Timeout = 1;
+  http->URL = "https://127.0.0.1:" + std::to_string(server.Port()) + "/doc";
+  EXPECT_THROW(http->Get(), EHttpException);
+  EXPECT_EQ(http->DoneError, httperrTimeout);
+  EXPECT_EQ(http->State(), httpReady);
+  EXPECT_EQ(docData, "");
+}
+
 }  // namespace
 }  // namespace testsupport
