@@ -129,5 +129,23 @@ TEST_F(TlsClientTest, ASilentHandshakeEndsOnTheTimeout) {
   EXPECT_EQ(docData, "");
 }
 
+TEST_F(TlsClientTest, ANewConnectionResumesAVerifiedSession) {
+  TlsNginxServer nginx(*pki_, "valid",
+                       "    location = /reused { return 200 \"$ssl_session_reused\"; }\n");
+  auto get = [this, &nginx] {
+    doneCount = 0;
+    docData.clear();
+    GetAndWait(nginx.HttpsUrl("/reused"));  // HTTP/1.0: a connection per request
+    EXPECT_EQ(http->StatusCode, 200);
+    return docData;
+  };
+  http->TlsCaFile = pki_->CaFile();
+  EXPECT_EQ(get(), ".");  // a full handshake, whatever was kept for this name before
+  EXPECT_EQ(get(), "r");
+  // A session is not offered to a connection that does not verify.
+  http->TlsVerify = false;
+  EXPECT_EQ(get(), ".");
+}
+
 }  // namespace
 }  // namespace testsupport
