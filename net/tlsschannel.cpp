@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "base/sysutils.h"
@@ -104,6 +106,38 @@ const char* AlertName(unsigned char d) {
   }
 }
 
+// Credentials by host and trust, kept for the process: Schannel keeps its sessions with the
+// credentials, so a new connection to a server seen before (a download's next part)
+// resumes the session instead of a full handshake.
+class TCredentialCache {
+ public:
+  static TCredentialCache& Get() {
+    static TCredentialCache cache;
+    return cache;
+  }
+  ~TCredentialCache() {
+    for (auto& entry : handles_) FreeCredentialsHandle(&entry.second);
+  }
+  bool Find(const std::string& key, CredHandle& handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(key);
+    if (it == handles_.end()) return false;
+    handle = it->second;
+    return true;
+  }
+  // False when the cache is full: the caller then owns the handle.
+  bool Keep(const std::string& key, const CredHandle& handle) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (handles_.size() >= kLimit) return false;
+    return handles_.emplace(key, handle).second;
+  }
+
+ private:
+  static constexpr size_t kLimit = 64;
+  std::mutex mutex_;
+  std::map<std::string, CredHandle> handles_;
+};
+
 class TSchannelEngine : public TTlsEngine {
  public:
   explicit TSchannelEngine(TTlsTransport& transport) : transport_(transport) {
@@ -112,7 +146,7 @@ class TSchannelEngine : public TTlsEngine {
   }
   ~TSchannelEngine() override {
     if (SecIsValidHandle(&context_)) DeleteSecurityContext(&context_);
-    if (SecIsValidHandle(&credentials_)) FreeCredentialsHandle(&credentials_);
+    if (SecIsValidHandle(&credentials_) && !sharedCredentials_) FreeCredentialsHandle(&credentials_);
     if (caStore_) CertCloseStore(caStore_, 0);
   }
 
@@ -123,7 +157,14 @@ class TSchannelEngine : public TTlsEngine {
     if (!address_) target_ = Widen(host_);
     if (!settings.ExtraCaPem.empty() && !LoadCaPem(settings.ExtraCaPem))
       return Fail(TlsErrSetup, "TLS setup failed: the CA file holds no PEM certificate");
+    // The same trust only: a session is never resumed under other anchors or checks.
+    const std::string key = (verify_ ? "1\n" : "0\n") + host_ + '\n' + settings.ExtraCaPem;
+    if (TCredentialCache::Get().Find(key, credentials_)) {
+      sharedCredentials_ = true;
+      return true;
+    }
     if (!AcquireCredentials()) return false;
+    sharedCredentials_ = TCredentialCache::Get().Keep(key, credentials_);
     return true;
   }
 
@@ -603,6 +644,7 @@ class TSchannelEngine : public TTlsEngine {
   bool needMore_ = false;
   bool renegotiating_ = false;
   bool byeSent_ = false;
+  bool sharedCredentials_ = false;
   std::string in_;  // cipher text pulled and not used yet, from inStart_
   size_t inStart_ = 0;
   std::string plain_;  // plain text decrypted and not read yet, from plainStart_
