@@ -163,19 +163,21 @@ TEST_F(HttpsToolsTest, SegmentedDownloadOverTls) {
   for (const std::string& l : nginx.AccessLog()) ranges += l.find(" 206") != std::string::npos;
   EXPECT_EQ(ranges, 3);
   // Every part resumes the session of the first request: nginx refuses a range on a
-  // connection with a full handshake.
-  TlsNginxServer resuming(*pki_, "valid",
-                          "    location = /pkg.7z {\n"
-                          "      set $fresh \"\";\n"
-                          "      if ($ssl_session_reused = \".\") { set $fresh \"f\"; }\n"
-                          "      if ($http_range) { set $fresh \"${fresh}r\"; }\n"
-                          "      if ($fresh = \"fr\") { return 403; }\n"
-                          "    }\n");
-  resuming.AddFile("pkg.7z", doc);
-  const std::string resumed = dir_.Path() + "/resumed.7z";
-  r = Tool("mpget", CaOption() + "--parts 3 " + resuming.HttpsUrl("/pkg.7z") + " " + Arg(resumed));
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_TRUE(ReadFileText(resumed) == doc);
+  // connection with a full handshake. Wine's Schannel resumes none.
+  if (!UnderWine()) {
+    TlsNginxServer resuming(*pki_, "valid",
+                            "    location = /pkg.7z {\n"
+                            "      set $fresh \"\";\n"
+                            "      if ($ssl_session_reused = \".\") { set $fresh \"f\"; }\n"
+                            "      if ($http_range) { set $fresh \"${fresh}r\"; }\n"
+                            "      if ($fresh = \"fr\") { return 403; }\n"
+                            "    }\n");
+    resuming.AddFile("pkg.7z", doc);
+    const std::string resumed = dir_.Path() + "/resumed.7z";
+    r = Tool("mpget", CaOption() + "--parts 3 " + resuming.HttpsUrl("/pkg.7z") + " " + Arg(resumed));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(ReadFileText(resumed) == doc);
+  }
   // Without the CA nothing is written.
   const std::string refused = dir_.Path() + "/refused.7z";
   r = Tool("mpget", nginx.HttpsUrl("/pkg.7z") + " " + Arg(refused));
