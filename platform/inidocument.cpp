@@ -1,5 +1,7 @@
 #include "platform/inidocument.h"
 
+#include <unordered_set>
+
 namespace platform {
 
 namespace {
@@ -18,10 +20,12 @@ bool IsEntryOf(const IniLine& line, std::string_view section) {
   return line.kind == IniLineKind::Entry && SameIniName(line.section, section);
 }
 
+// An empty name would end a zero-separated list early, and one holding a zero would come
+// out as two names, neither of which is in the file.
+bool Listable(const std::string& name) { return !name.empty() && name.find('\0') == std::string::npos; }
+
 void AddDistinct(std::vector<std::string>* names, const std::string& name) {
-  // An empty name would end a zero-separated list early, and one holding a zero would
-  // come out as two names, neither of which is in the file.
-  if (name.empty() || name.find('\0') != std::string::npos) return;
+  if (!Listable(name)) return;
   for (const std::string& n : *names)
     if (SameIniName(n, name)) return;
   names->push_back(name);
@@ -46,6 +50,13 @@ bool SameIniName(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
+}
+
+std::string IniNameKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return key;
 }
 
 // A section header, an entry of a section, or anything else (blank lines, ';' comments,
@@ -166,9 +177,18 @@ std::vector<std::string> IniDocument::SectionNames() const {
 
 std::vector<std::string> IniDocument::KeyNames(std::string_view section) const {
   std::vector<std::string> names;
-  for (const IniLine& line : lines_)
-    if (IsEntryOf(line, section)) AddDistinct(&names, line.name);
+  for (const IniLine* line : Entries(section)) names.push_back(line->name);
   return names;
+}
+
+std::vector<const IniLine*> IniDocument::Entries(std::string_view section) const {
+  // Hashed: a manifest section holds thousands of keys.
+  std::vector<const IniLine*> entries;
+  std::unordered_set<std::string> seen;
+  for (const IniLine& line : lines_)
+    if (IsEntryOf(line, section) && Listable(line.name) && seen.insert(IniNameKey(line.name)).second)
+      entries.push_back(&line);
+  return entries;
 }
 
 const IniLine* IniDocument::Find(std::string_view section, std::string_view key) const {

@@ -60,6 +60,8 @@ class IniReader {
 void ClassifyIniLine(IniLine& line, bool& inSection, std::string& section);
 
 bool SameIniName(std::string_view a, std::string_view b);
+// The form in which names that SameIniName takes for one are equal: ASCII folded.
+std::string IniNameKey(std::string_view name);
 
 // The whole file, with the lookups and edits the profile functions make.
 class IniDocument {
@@ -69,6 +71,9 @@ class IniDocument {
   std::string Text() const;
   std::vector<std::string> SectionNames() const;
   std::vector<std::string> KeyNames(std::string_view section) const;
+  // The entries Find answers with, in file order: a key's first occurrence, and only names
+  // the key listing can show.
+  std::vector<const IniLine*> Entries(std::string_view section) const;
   // A section that appears twice reads as one; the first occurrence of a key wins.
   const IniLine* Find(std::string_view section, std::string_view key) const;
   // Sets an existing key where it stands, else appends it to its section (after the

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/inidocument.h"
 #include "platform/types.h"
 
 namespace platform::profilerules {
@@ -15,6 +16,13 @@ std::string_view TrimRightBlanks(std::string_view s);
 DWORD CopyString(std::string_view s, char* buffer, DWORD size);
 // Names each followed by a zero, then one more zero; cut at size - 2 characters.
 DWORD CopyList(const std::vector<std::string>& names, char* buffer, DWORD size);
+// The file's text as the profile functions read it (decoded to UTF-8 where the system
+// has other encodings); ERROR_SUCCESS, or why it could not be read (the text then empty).
+// Each system has its own.
+DWORD LoadProfileText(const char* fileName, std::string* text);
+// GetPrivateProfileString's answer from the file's text.
+DWORD Answer(const IniDocument& profile, const char* section, const char* key, const char* def, char* buffer,
+             DWORD size);
 // False for text that would change the file's structure when written.
 bool ValidWrite(std::string_view section, const char* key, const char* value);
 
