@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -79,6 +80,8 @@ class IniDocument {
   // Sets an existing key where it stands, else appends it to its section (after the
   // section's last entry) or a new section at the end.
   void SetValue(std::string_view section, std::string_view key, std::string_view value);
+  // What SetValue for each pair in turn would leave, in one pass over the lines.
+  void SetValues(std::string_view section, const std::vector<std::pair<std::string_view, std::string_view>>& values);
   void DeleteKey(std::string_view section, std::string_view key);
   void DeleteSection(std::string_view section);
   const std::vector<IniLine>& Lines() const { return lines_; }

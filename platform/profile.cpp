@@ -93,15 +93,7 @@ bool WriteProfile(const char* section, const std::vector<std::pair<const char*, 
   }
 
   IniDocument profile(content);
-  for (const auto& [key, value] : edits) {
-    if (key == nullptr) {
-      profile.DeleteSection(sectionName);
-    } else if (value == nullptr) {
-      profile.DeleteKey(sectionName, TrimIniBlanks(key));
-    } else {
-      profile.SetValue(sectionName, TrimIniBlanks(key), value);
-    }
-  }
+  profilerules::ApplyEdits(profile, sectionName, edits);
   const std::string text = profile.Text();
 
   bool ok = true;

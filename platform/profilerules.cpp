@@ -55,6 +55,28 @@ DWORD Answer(const IniDocument& profile, const char* section, const char* key, c
   return CopyString(TrimRightBlanks(def ? def : ""), buffer, size);
 }
 
+void ApplyEdits(IniDocument& profile, std::string_view section,
+                const std::vector<std::pair<const char*, const char*>>& edits) {
+  const bool allSets = std::all_of(edits.begin(), edits.end(),
+                                   [](const auto& e) { return e.first != nullptr && e.second != nullptr; });
+  if (allSets) {
+    // The record's file dates come thousands at a time.
+    std::vector<std::pair<std::string_view, std::string_view>> values;
+    values.reserve(edits.size());
+    for (const auto& [key, value] : edits) values.emplace_back(TrimIniBlanks(key), value);
+    profile.SetValues(section, values);
+    return;
+  }
+  for (const auto& [key, value] : edits) {
+    if (key == nullptr)
+      profile.DeleteSection(section);
+    else if (value == nullptr)
+      profile.DeleteKey(section, TrimIniBlanks(key));
+    else
+      profile.SetValue(section, TrimIniBlanks(key), value);
+  }
+}
+
 namespace {
 
 // Text that would change the file's structure when written.

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/inidocument.h"
@@ -23,6 +24,10 @@ DWORD LoadProfileText(const char* fileName, std::string* text);
 // GetPrivateProfileString's answer from the file's text.
 DWORD Answer(const IniDocument& profile, const char* section, const char* key, const char* def, char* buffer,
              DWORD size);
+// A (key, value) pair sets the key, a null value deletes it, a null key deletes the
+// section; keys are trimmed here.
+void ApplyEdits(IniDocument& profile, std::string_view section,
+                const std::vector<std::pair<const char*, const char*>>& edits);
 // False for text that would change the file's structure when written.
 bool ValidWrite(std::string_view section, const char* key, const char* value);
 

@@ -218,15 +218,7 @@ bool WriteProfile(const char* section, const std::vector<std::pair<const char*, 
   const std::string content = Decode(bytes, encoding);
   const std::string_view sectionName = TrimIniBlanks(section);
   IniDocument profile(content);
-  for (const auto& [key, value] : edits) {
-    if (key == nullptr) {
-      profile.DeleteSection(sectionName);
-    } else if (value == nullptr) {
-      profile.DeleteKey(sectionName, TrimIniBlanks(key));
-    } else {
-      profile.SetValue(sectionName, TrimIniBlanks(key), value);
-    }
-  }
+  profilerules::ApplyEdits(profile, sectionName, edits);
   std::string text = profile.Text();
   // A file without a line end yet gets the system's own.
   if (content.find('\n') == std::string::npos) {
