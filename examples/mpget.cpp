@@ -5,7 +5,8 @@
 // statistics line is printed once a second (on standard output, or on standard error
 // when the document itself goes to standard output). -v prints the downloader's
 // diagnostic lines on standard error. A file appears under its name only once every
-// range arrived. https is verified as in httpget (--cacert FILE adds trusted CAs). Exit
+// range arrived. https is verified as in httpget (--cacert FILE adds trusted CAs);
+// --proxy sends every part through an HTTP proxy (https in its CONNECT tunnel). Exit
 // codes are those of examples/cmdline.h.
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +22,13 @@
 namespace {
 
 const char kUsage[] =
-    "usage: mpget [-v] [--parts N] [--cacert FILE] URL OUTPUT\n"
-    "       mpget [-v] [--parts N] [--cacert FILE] -o OUTPUT URL\n"
+    "usage: mpget [-v] [--parts N] [--cacert FILE] [--proxy HOST[:PORT]] URL OUTPUT\n"
+    "       mpget [-v] [--parts N] [--cacert FILE] [--proxy HOST[:PORT]] -o OUTPUT URL\n"
     "       mpget --help | --version\n"
     "OUTPUT is a file, a device, or - for standard output; N is 1 to 9999 (default 2).\n";
 
 struct Options {
-  std::string url, output, cacert;
+  std::string url, output, cacert, proxy;
   int parts = 2;
   bool verbose = false;
 };
@@ -47,6 +48,9 @@ std::string ReadOptions(const CommandLine& line, Options& o) {
     } else if (name == "--cacert") {
       if (v.empty()) return "invalid value for --cacert: \"\"";
       o.cacert = v;
+    } else if (name == "--proxy") {
+      if (v.empty()) return "invalid value for --proxy: \"\"";
+      o.proxy = v;
     }
   }
   std::vector<std::string> rest = line.operands;
@@ -72,7 +76,7 @@ int ExitCodeFor(int32_t code) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandLine line = ParseCommandLine(argc, argv, {{"--parts", true}, {"-o", true}, {"-v", false}, {"--cacert", true}});
+  const CommandLine line = ParseCommandLine(argc, argv, {{"--parts", true}, {"-o", true}, {"-v", false}, {"--cacert", true}, {"--proxy", true}});
   if (line.help && line.error.empty()) return PrintHelp(kUsage);
   if (line.version && line.error.empty()) return PrintVersion("mpget");
   Options opt;
@@ -95,6 +99,10 @@ int main(int argc, char** argv) {
   downloader.URL = opt.url;
   downloader.PartCount = opt.parts;
   downloader.TlsCaFile = opt.cacert;
+  if (!opt.proxy.empty()) {
+    downloader.Proxy = opt.proxy;
+    downloader.ProxyPort = "80";  // when HOST names none
+  }
   // The downloader frees its stream on success, before the file may be put in place.
   downloader.FileStream = new TForwardingStream(out.get());
   if (opt.verbose)

@@ -215,6 +215,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
   ResetResponse();
   ClearReceived();
   retriedOnClose_ = false;
+  tunnelAnswer_ = false;
   ActiveUsername = Username;
   ActivePassword = Password;
   ActiveConnection = Connection;
@@ -254,8 +255,7 @@ void THttpCli::StartRequest(THttpRequest kind) {
 
   reusedConnection_ = false;
   if (socket_->State() == wsConnected) {
-    if (!closeRequested_ && ConnectHost == OpenHost && ConnectPort == OpenPort &&
-        UrlProtocol == OpenProtocol) {
+    if (ConnectionReusable()) {
       reusedConnection_ = true;
       SocketSessionConnected(socket_, 0);
       return;
@@ -266,6 +266,18 @@ void THttpCli::StartRequest(THttpRequest kind) {
   }
   SetState(httpNotConnected);
   Login();
+}
+
+std::string THttpCli::TunnelTarget() const {
+  if (Proxy.empty() || !SameText(UrlProtocol, "https")) return std::string();
+  const bool v6 = OriginHost.find(':') != std::string::npos && OriginHost[0] != '[';
+  return (v6 ? "[" + OriginHost + "]" : OriginHost) + ":" + OriginPort;
+}
+
+bool THttpCli::ConnectionReusable() const {
+  // A tunnel leads to one target only.
+  return socket_->State() == wsConnected && !closeRequested_ && ConnectHost == OpenHost &&
+         ConnectPort == OpenPort && UrlProtocol == OpenProtocol && TunnelTarget() == OpenTunnel;
 }
 
 void THttpCli::ResetResponse() {
@@ -334,14 +346,12 @@ void THttpCli::SocketDnsLookupDone(TObject*, uint16_t error) {
   OpenHost = ConnectHost;
   OpenPort = ConnectPort;
   OpenProtocol = UrlProtocol;
+  OpenTunnel = TunnelTarget();
 
-  const bool tls = UrlProtocol == "https";
-  // Through an HTTP proxy https needs a tunnel, which this client does not open yet.
-  if ((UrlProtocol != "http" && !tls) || (tls && !Proxy.empty())) {
+  if (UrlProtocol != "http" && UrlProtocol != "https") {
     DoneError = static_cast<uint16_t>(socket_->LastError);
     StatusCode = 501;
-    StatusText = tls ? std::string("Protocol \"https\" not implemented through an HTTP proxy")
-                     : "Protocol \"" + UrlProtocol + "\" not implemented";
+    StatusText = "Protocol \"" + UrlProtocol + "\" not implemented";
     socket_->Abort();
     SocketSessionClosed(socket_, static_cast<uint16_t>(socket_->LastError));
     return;
@@ -376,7 +386,8 @@ void THttpCli::PrepareSocket() {
   socket_->SocksUsercode = SocksUsercode;
   socket_->SocksPassword = SocksPassword;
   socket_->SocksAuthentication = SocksAuthentication;
-  socket_->TlsEnable = UrlProtocol == "https";
+  // Through an HTTP proxy TLS starts once the proxy has opened the tunnel.
+  socket_->TlsEnable = UrlProtocol == "https" && TunnelTarget().empty();
   socket_->TlsHostName = OriginHost;
   socket_->TlsCaFile = TlsCaFile;
   socket_->TlsVerify = TlsVerify;
@@ -397,6 +408,17 @@ void THttpCli::SocketSessionConnected(TObject*, uint16_t error) {
     NotifySessionConnected();
     return;  // the close event ends the request
   }
+  if (!TunnelTarget().empty() && !socket_->TlsEstablished()) {
+    // Connected to the proxy: the session with the target is told once TLS is up in
+    // the tunnel (this runs again then).
+    LinkOpen = true;
+    try {
+      SendConnect();
+    } catch (const Exception& e) {
+      FailRequest("Request not sent: " + e.Message(), kErrConnAborted);
+    }
+    return;
+  }
   Relocating = false;
   LinkOpen = true;
   SetState(httpConnected);
@@ -409,8 +431,10 @@ void THttpCli::SocketSessionConnected(TObject*, uint16_t error) {
   try {
     static const char* const kMethods[] = {"", "GET", "POST", "PUT", "HEAD", ""};
     SendRequest(kMethods[static_cast<int>(RequestType)], requestVer_);
+    // The proxy's NTLM handshake, if any, was on the CONNECT: the tunnel carries the body.
+    const bool proxyNtlmRound = ProxyAuthNTLMState == 1 && TunnelTarget().empty();
     if ((RequestType == httpPOST || RequestType == httpPUT) && AuthNTLMState != 1 &&
-        ProxyAuthNTLMState != 1)
+        !proxyNtlmRound)
       StartUpload();
   } catch (const Exception& e) {
     FailRequest("Request not sent: " + e.Message(), kErrConnAborted);
@@ -459,7 +483,20 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
     if (!value.empty()) headers.Add(prefix + value);
   };
   const bool upload = RequestType == httpPOST || RequestType == httpPUT;
-  headers.Add(method + " " + RequestPath + " HTTP/" + version);
+  // In a tunnel the request goes to the target itself: the origin-form path, and
+  // nothing of the proxy's.
+  const bool tunnelled = !TunnelTarget().empty();
+  std::string target = RequestPath;
+  if (tunnelled) {
+    const size_t scheme = target.find("://");
+    const size_t slash =
+        scheme == std::string::npos ? std::string::npos : target.find('/', scheme + 3);
+    target = scheme == std::string::npos ? target
+             : slash == std::string::npos ? std::string("/")
+                                          : target.substr(slash);
+  }
+  const bool proxyNtlmRound = ProxyAuthNTLMState == 1 && !tunnelled;
+  headers.Add(method + " " + target + " HTTP/" + version);
   add("From: ", Sender);
   add("Accept: ", Accept);
   add("Referer: ", Reference);
@@ -473,17 +510,17 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   else
     headers.Add("Host: " + OriginHost);
   if (NoCache) headers.Add("Pragma: no-cache");
-  add("Proxy-Connection: ", ActiveProxyConnection);
+  if (!tunnelled) add("Proxy-Connection: ", ActiveProxyConnection);
   if (upload) {
-    if (AuthNTLMState == 1 || ProxyAuthNTLMState == 1)
+    if (AuthNTLMState == 1 || proxyNtlmRound)
       headers.Add("Content-Length: 0");
     else
       headers.Add("Content-Length: " +
                   std::to_string(UploadStream->Size() - UploadStream->Position()));
   }
   if (ModifiedSince != 0) headers.Add("If-Modified-Since: " + RFC1123Date(ModifiedSince) + " GMT");
-  if (ProxyAuthNTLMState != 1) add("", AuthorizationLine(false));
-  add("", AuthorizationLine(true));
+  if (!proxyNtlmRound) add("", AuthorizationLine(false));
+  if (!tunnelled) add("", AuthorizationLine(true));
   add("Cookie: ", Cookie);
   if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {
     headers.Add("Range: bytes=" + ContentRangeBegin + "-" + ContentRangeEnd);
@@ -503,6 +540,143 @@ void THttpCli::SendRequest(const std::string& method, const std::string& version
   std::string block(requestBuffer_.Memory(), static_cast<size_t>(size));
   requestBuffer_.Clear();
   socket_->Send(block.data(), static_cast<int>(block.size()));
+}
+
+void THttpCli::SendConnect() {
+  SetState(httpWaitingProxyConnect);
+  if (state_ != httpWaitingProxyConnect) return;  // a handler ended the request
+  parser_.Reset(false);
+  responseHeaders_.Clear();
+  authChallenges_.Clear();
+  StatusCode = 0;
+  StatusText.clear();
+  headerDone_ = false;
+  tunnelAnswer_ = true;
+  // A retry after the proxy's challenge sends the range this request has not sent yet.
+  sentRangeBegin_ = ContentRangeBegin;
+  sentRangeEnd_ = ContentRangeEnd;
+
+  const std::string target = TunnelTarget();
+  requestBuffer_.Clear();
+  SendHeaderLine("CONNECT " + target + " HTTP/1.1");
+  SendHeaderLine("Host: " + target);
+  if (!Agent.empty()) SendHeaderLine("User-Agent: " + Agent);
+  if (!ActiveProxyConnection.empty()) SendHeaderLine("Proxy-Connection: " + ActiveProxyConnection);
+  connectRound_ = true;
+  std::string auth;
+  try {
+    auth = AuthorizationLine(true);
+  } catch (...) {
+    connectRound_ = false;
+    throw;
+  }
+  connectRound_ = false;
+  if (!auth.empty()) SendHeaderLine(auth);
+  SendHeaderLine(std::string());
+  std::string block(requestBuffer_.Memory(), static_cast<size_t>(requestBuffer_.Size()));
+  requestBuffer_.Clear();
+  socket_->Send(block.data(), static_cast<int>(block.size()));
+}
+
+void THttpCli::FeedTunnelAnswer() {
+  const uint32_t serial = requestSerial_;
+  while (Alive(serial) && state_ == httpWaitingProxyConnect) {
+    const THttpParseStep step =
+        parser_.Put(receiveBuffer_.data() + receiveStart_,
+                    static_cast<size_t>(receiveLength_ - receiveStart_));
+    Consume(static_cast<int64_t>(step.Consumed));
+    switch (step.Event) {
+      case THttpParseEvent::NeedMore:
+        return;
+      case THttpParseEvent::Line:
+        ReadTunnelLine();
+        break;
+      case THttpParseEvent::Interim:
+        responseHeaders_.Clear();
+        authChallenges_.Clear();
+        StatusCode = 0;
+        StatusText.clear();
+        break;
+      case THttpParseEvent::HeaderEnd:
+        headerDone_ = true;
+        if (parser_.Headerless() || StatusCode == 0) {
+          FailRequest("The proxy did not answer CONNECT with HTTP", kErrConnAborted);
+          return;
+        }
+        if (StatusCode >= 200 && StatusCode < 300) {
+          StartTunnelTls();
+          return;
+        }
+        if (!parser_.HasBody()) {
+          TunnelRefused();
+          return;
+        }
+        break;
+      case THttpParseEvent::BodyBegin:
+      case THttpParseEvent::Body:
+        break;  // the proxy's own page
+      case THttpParseEvent::End:
+        TunnelRefused();
+        return;
+      case THttpParseEvent::Error:
+        FailRequest(HttpParseErrorText(parser_.Error()), kErrConnAborted);
+        return;
+    }
+  }
+}
+
+void THttpCli::ReadTunnelLine() {
+  const std::string line = parser_.Line();
+  if (!line.empty()) responseHeaders_.Add(line);
+  if (parser_.LineKind() == THttpLineKind::Status) {
+    serverVersion_ = parser_.Version();
+    FCloseReq = serverVersion_ == "1.0";
+    StatusCode = parser_.StatusCode();
+    StatusText = parser_.StatusText();
+  } else if (parser_.LineKind() == THttpLineKind::Field) {
+    const std::string& name = parser_.FieldName();
+    if (name == "proxy-authenticate") {
+      authChallenges_.Add(parser_.FieldValue());
+    } else if (name == "connection" || name == "proxy-connection") {
+      const std::string v = LowerCase(Trim(parser_.FieldValue()));
+      if (v == "close")
+        FCloseReq = true;
+      else if (v == "keep-alive")
+        FCloseReq = false;
+    }
+  }
+}
+
+void THttpCli::StartTunnelTls() {
+  // The first bytes in the tunnel are the server's handshake, which waits for ours.
+  if (receiveLength_ > receiveStart_) {
+    FailRequest("The proxy sent data into the tunnel before TLS", kErrConnAborted);
+    return;
+  }
+  tunnelAnswer_ = false;
+  // Nothing of the proxy's answer belongs to the target's response.
+  responseHeaders_.Clear();
+  authChallenges_.Clear();
+  StatusCode = 0;
+  StatusText.clear();
+  headerDone_ = false;
+  FCloseReq = requestVer_ == "1.0";
+  SetState(httpConnected);
+  if (state_ != httpConnected) return;
+  // The handshake's end comes back through SocketSessionConnected.
+  if (!socket_->StartTls()) FailRequest("TLS could not start in the proxy's tunnel", kErrConnAborted);
+}
+
+void THttpCli::TunnelRefused() {
+  // Whatever follows the proxy's answer cannot be trusted for another CONNECT.
+  if (receiveLength_ > receiveStart_) FCloseReq = true;
+  ClearReceived();
+  if (FCloseReq) {
+    closeRequested_ = true;  // the close event ends the request
+    socket_->CloseLater();
+  } else {
+    Finish();
+  }
 }
 
 void THttpCli::SendHeaderLine(const std::string& line) {
@@ -621,6 +795,10 @@ void THttpCli::ProcessReceived(uint16_t error) {
   }
   if (state_ == httpWaitingHeader || state_ == httpWaitingBody) {
     FeedParser();
+    return;
+  }
+  if (state_ == httpWaitingProxyConnect) {
+    FeedTunnelAnswer();
     return;
   }
   // Lines that come while no request reads them.
@@ -993,7 +1171,8 @@ void THttpCli::SocketSessionClosed(TObject*, uint16_t error) {
   // A header cut off by the close still names its relocation.
   if (state_ == httpWaitingHeader && !headerDone_ && !aborting) ApplyPendingLocations();
 
-  if (state_ == httpWaitingHeader && !headerDone_ && !aborting && !Relocating) {
+  const bool awaiting = state_ == httpWaitingHeader || state_ == httpWaitingProxyConnect;
+  if (awaiting && !headerDone_ && !aborting && !Relocating) {
     if (InHeader) NotifyHeaderEnd();
     // A kept-alive connection the server closed just as the request went out: send it
     // once more on a new connection.
@@ -1086,7 +1265,7 @@ void THttpCli::StartRelocation() {
     return;
   }
   if (ConnectHost != OpenHost || ConnectPort != OpenPort || UrlProtocol != OpenProtocol ||
-      FCloseReq) {
+      TunnelTarget() != OpenTunnel || FCloseReq) {
     socket_->OnSessionClosed = [this](TObject* s, uint16_t e) { RelocationClosed(s, e); };
     closeRequested_ = true;
     socket_->CloseLater();

@@ -309,6 +309,8 @@ class THttpCli : public TNetWndControl {
   std::string ActiveUsername, ActivePassword;
   std::string ActiveConnection, ActiveProxyConnection;
   std::string OpenHost, OpenPort, OpenProtocol;
+  // "host:port" of the proxy tunnel the open connection was made for, "" for none.
+  std::string OpenTunnel;
   std::string HostAddress;
   bool LinkOpen = false;
   bool FCloseReq = false;
@@ -368,6 +370,17 @@ class THttpCli : public TNetWndControl {
   void ApplyCredentialOrigin();
   bool DecodeNtlmChallenge(TNtlmChallenge& info);
   std::string RequestMethod() const;
+  // https through an HTTP proxy goes in a CONNECT tunnel: its "host:port", "" otherwise.
+  std::string TunnelTarget() const;
+  // The open connection can carry the next request as it is.
+  bool ConnectionReusable() const;
+  void SendConnect();
+  // Reads the proxy's answer to CONNECT; none of it is the document.
+  void FeedTunnelAnswer();
+  void ReadTunnelLine();
+  void StartTunnelTls();
+  // The proxy refused the tunnel: the request ends with its status.
+  void TunnelRefused();
 
   TWSocket* socket_ = nullptr;
   std::unique_ptr<THttpContCodHandler> contentCodings_;
@@ -407,6 +420,10 @@ class THttpCli : public TNetWndControl {
   bool reconnectPending_ = false;
   std::string sentRangeBegin_, sentRangeEnd_;
   std::string proxyConnectPort_;
+  // The response being read answers CONNECT; a 407 in it is the proxy's.
+  bool tunnelAnswer_ = false;
+  // The CONNECT request is being built (the proxy's Digest answer names it).
+  bool connectRound_ = false;
   // The server credentials of this request and the origin they were given for.
   std::string credentialUser_, credentialPassword_, credentialOrigin_;
 

@@ -46,9 +46,7 @@ void THttpCli::ArmAuthentication() {
       !ProxyPassword.empty()) {
     // On a connection the proxy has already let through, only NTLM's stays authenticated;
     // the others are sent again when the proxy asks.
-    const bool reused = socket_->State() == wsConnected && !closeRequested_ &&
-                        ConnectHost == OpenHost && ConnectPort == OpenPort &&
-                        UrlProtocol == OpenProtocol;
+    const bool reused = ConnectionReusable();
     switch (ProxyAuth) {
       case httpAuthNtlm:
         ProxyAuthNTLMState = reused ? 4 : 1;
@@ -103,8 +101,11 @@ std::string THttpCli::AuthorizationLine(bool proxy) {
     std::string path, protocol, u, p, host, port;
     SplitUrl(RequestPath, path, protocol, u, p, host, port);
     if (path.empty()) path = "/";
+    // The proxy's answer on a tunnel request is for CONNECT and its target.
+    const bool connect = proxy && connectRound_;
     return prefix + "Digest " +
-           AuthDigestAnswer(user, password, RequestMethod(), path, info, info.Nc,
+           AuthDigestAnswer(user, password, connect ? "CONNECT" : RequestMethod(),
+                            connect ? TunnelTarget() : path, info, info.Nc,
                             AuthDigestNewCnonce());
   }
   if ((proxy ? ProxyAuthBasicState : AuthBasicState) == 1)
@@ -146,6 +147,8 @@ bool THttpCli::FindChallenge(THttpAuthType type, bool proxy) {
   if (options_.Contains(off) && (proxy ? ProxyAuth : ServerAuth) == type) return false;
   // Proxy credentials are for a proxy: a 407 from an origin server is not answered.
   if (proxy && Proxy.empty()) return false;
+  // Inside a tunnel only the target answers, and a 407 of its own is not the proxy's.
+  if (proxy && !TunnelTarget().empty() && !tunnelAnswer_) return false;
   const std::string& user = proxy ? ProxyUsername : ActiveUsername;
   const std::string& password = proxy ? ProxyPassword : ActivePassword;
   if (authChallenges_.Count() == 0 || user.empty() || password.empty()) return false;

@@ -4,6 +4,9 @@
 #include <gnutls/x509.h>
 
 #include <cerrno>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "net/tlsengine.h"
 
@@ -18,6 +21,32 @@ bool IsDottedOrIpv6(const std::string& host) {
     if ((c < '0' || c > '9') && c != '.') return false;
   return !host.empty();
 }
+
+// Sessions to resume, by host name and extra trust: a new connection to a server seen
+// before (a download's next part) skips the full handshake. Only verified sessions are
+// kept, and only offered under the same trust they were verified with.
+class TSessionCache {
+ public:
+  static TSessionCache& Get() {
+    static TSessionCache cache;
+    return cache;
+  }
+  std::vector<unsigned char> Find(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = sessions_.find(key);
+    return it == sessions_.end() ? std::vector<unsigned char>() : it->second;
+  }
+  void Keep(const std::string& key, const gnutls_datum_t& data) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sessions_.size() >= kLimit && sessions_.find(key) == sessions_.end()) sessions_.clear();
+    sessions_[key].assign(data.data, data.data + data.size);
+  }
+
+ private:
+  static constexpr size_t kLimit = 64;
+  std::mutex mutex_;
+  std::map<std::string, std::vector<unsigned char>> sessions_;
+};
 
 class TGnuTlsEngine : public TTlsEngine {
  public:
@@ -50,6 +79,11 @@ class TGnuTlsEngine : public TTlsEngine {
       gnutls_server_name_set(session_, GNUTLS_NAME_DNS, host_.data(), host_.size());
     // The name check covers address names too when the host is an address.
     if (settings.Verify) gnutls_session_set_verify_cert(session_, host_.c_str(), 0);
+    if (settings.Verify && !host_.empty()) {
+      sessionKey_ = host_ + '\n' + settings.ExtraCaPem;
+      std::vector<unsigned char> data = TSessionCache::Get().Find(sessionKey_);
+      if (!data.empty()) gnutls_session_set_data(session_, data.data(), data.size());
+    }
     gnutls_transport_set_ptr(session_, this);
     gnutls_transport_set_push_function(session_, &TGnuTlsEngine::Push);
     gnutls_transport_set_pull_function(session_, &TGnuTlsEngine::Pull);
@@ -59,7 +93,11 @@ class TGnuTlsEngine : public TTlsEngine {
   TTlsStatus Handshake() override {
     for (;;) {
       const int r = gnutls_handshake(session_);
-      if (r == 0) return TTlsStatus::Ok;
+      if (r == 0) {
+        // TLS 1.2 tickets come with the handshake; TLS 1.3 ones after it (see Read).
+        if (gnutls_protocol_get_version(session_) != GNUTLS_TLS1_3) KeepSession();
+        return TTlsStatus::Ok;
+      }
       if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) return TTlsStatus::WouldBlock;
       if (!gnutls_error_is_fatal(r)) continue;  // a warning alert: the handshake goes on
       HandshakeFailed(r);
@@ -70,6 +108,9 @@ class TGnuTlsEngine : public TTlsEngine {
   int Read(void* buffer, int size, TTlsStatus& status) override {
     for (;;) {
       const ssize_t r = gnutls_record_recv(session_, buffer, static_cast<size_t>(size));
+      if (!sessionKept_ && !sessionKey_.empty() &&
+          (gnutls_session_get_flags(session_) & GNUTLS_SFLAGS_SESSION_TICKET))
+        KeepSession();
       if (r > 0) {
         status = TTlsStatus::Ok;
         return static_cast<int>(r);
@@ -132,6 +173,15 @@ class TGnuTlsEngine : public TTlsEngine {
     return -1;
   }
 
+  void KeepSession() {
+    if (sessionKey_.empty()) return;
+    gnutls_datum_t data{};
+    if (gnutls_session_get_data2(session_, &data) != 0) return;
+    if (data.size > 0) TSessionCache::Get().Keep(sessionKey_, data);
+    gnutls_free(data.data);
+    sessionKept_ = true;
+  }
+
   bool Fail(int code, const std::string& text) {
     errorCode_ = code;
     errorText_ = text;
@@ -176,6 +226,9 @@ class TGnuTlsEngine : public TTlsEngine {
   gnutls_session_t session_ = nullptr;
   gnutls_certificate_credentials_t credentials_ = nullptr;
   std::string host_;
+  // Empty: this session is neither resumed nor kept (no verification).
+  std::string sessionKey_;
+  bool sessionKept_ = false;
   int errorCode_ = 0;
   std::string errorText_;
 };

@@ -51,6 +51,18 @@ void TCustomTlsWSocket::Connect() {
   if (socket_ == INVALID_SOCKET) tlsPhase_ = TTlsPhase::Off;
 }
 
+bool TCustomTlsWSocket::StartTls() {
+  if (socket_ == INVALID_SOCKET || state_ != wsConnected || tlsPhase_ != TTlsPhase::Off ||
+      LinkNegotiating())
+    return false;
+  tlsError_ = 0;
+  tlsErrorText_.clear();
+  tlsErrorReported_ = false;
+  peerEnded_ = false;
+  StartHandshake();
+  return true;
+}
+
 void TCustomTlsWSocket::ConnectionEstablished(uint16_t error) {
   // The SOCKS layer's own connection to its proxy is not the target's.
   if (tlsPhase_ != TTlsPhase::Waiting || SocksNegotiating()) {
@@ -142,6 +154,8 @@ void TCustomTlsWSocket::TriggerTlsError(int error, const std::string& msg) {
 int TCustomTlsWSocket::TlsPull(void* buffer, int size) {
   const int n = TCustomSocksWSocket::RawReceive(buffer, size);
   if (n == 0) peerEnded_ = true;
+  // A handshake that moves is no idle connection.
+  if (n > 0 && ActivityCounter()) ActivityCounter()->LastReceiveTick = GetTickCount();
   if (n >= 0) return n;
   return WSAGetLastError() == WSAEWOULDBLOCK ? -1 : -2;
 }

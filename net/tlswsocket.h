@@ -44,6 +44,12 @@ class TCustomTlsWSocket : public TCustomSocksWSocket, private TTlsTransport {
 
   void Connect() override;
   int PendingCount() override;
+  // Starts TLS on a connection that is up in plain text (an HTTP proxy's tunnel, after
+  // its 2xx), with TlsHostName, TlsCaFile and TlsVerify as for Connect. The end of the
+  // handshake is told as a connect's: OnSessionConnected with 0 once verified, or
+  // OnTlsError, OnSessionConnected and OnSessionClosed with the reason. False (nothing
+  // started) when the connection is not up, or TLS already runs on it.
+  bool StartTls();
 
  protected:
   enum class TTlsPhase {

@@ -14,6 +14,8 @@ PACKAGES=(
   p7zip-full fonts-wqy-microhei
   # tests: a virtual display, window driving, screenshots, real peers on loopback
   xvfb xauth xdotool imagemagick nginx tinyproxy dante-server lighttpd apache2-utils curl
+  # tests through an authenticating CONNECT proxy
+  squid
   # tests over https: certtool makes a test CA and certificates at test time
   gnutls-bin
   # benchmarks: resource use of a process, a segmented downloader to compare with

@@ -156,11 +156,52 @@ TEST_F(HttpsToolsTest, SegmentedDownloadOverTls) {
   int ranges = 0;
   for (const std::string& l : nginx.AccessLog()) ranges += l.find(" 206") != std::string::npos;
   EXPECT_EQ(ranges, 3);
+  // Every part resumes the session of the first request: nginx refuses a range on a
+  // connection with a full handshake.
+  TlsNginxServer resuming(*pki_, "valid",
+                          "    location = /pkg.7z {\n"
+                          "      set $fresh \"\";\n"
+                          "      if ($ssl_session_reused = \".\") { set $fresh \"f\"; }\n"
+                          "      if ($http_range) { set $fresh \"${fresh}r\"; }\n"
+                          "      if ($fresh = \"fr\") { return 403; }\n"
+                          "    }\n");
+  resuming.AddFile("pkg.7z", doc);
+  const std::string resumed = dir_.Path() + "/resumed.7z";
+  r = Tool("mpget", CaOption() + "--parts 3 " + resuming.HttpsUrl("/pkg.7z") + " " + resumed);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFileText(resumed) == doc);
   // Without the CA nothing is written.
   const std::string refused = dir_.Path() + "/refused.7z";
   r = Tool("mpget", nginx.HttpsUrl("/pkg.7z") + " " + refused);
   EXPECT_NE(r.status, 0);
   EXPECT_FALSE(std::ifstream(refused).good());
+}
+
+TEST_F(HttpsToolsTest, ThroughAnHttpProxysTunnel) {
+  TlsNginxServer nginx(*pki_, "valid");
+  std::string doc(300000, '\0');
+  for (size_t i = 0; i < doc.size(); ++i) doc[i] = static_cast<char>(i * 131 % 257);
+  nginx.AddFile("pkg.7z", doc);
+  nginx.AddFile("data.txt", "via the tunnel");
+  HttpProxyServer proxy("ConnectPort " + std::to_string(nginx.Port()) + "\n");
+  const std::string via = "--proxy 127.0.0.1:" + std::to_string(proxy.Port()) + " ";
+  Result r = Tool("httpget", via + CaOption() + nginx.HttpsUrl("/data.txt"));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "via the tunnel");
+  const std::string file = dir_.Path() + "/pkg.7z";
+  r = Tool("mpget", via + CaOption() + "--parts 2 " + nginx.HttpsUrl("/pkg.7z") + " " + file);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(ReadFileText(file) == doc);
+  int ranges = 0;
+  for (const std::string& l : nginx.AccessLog()) ranges += l.find(" 206") != std::string::npos;
+  EXPECT_EQ(ranges, 2);
+  // httpget and each of mpget's requests each had a tunnel of their own.
+  const std::string log = proxy.Log();
+  size_t tunnels = 0;
+  for (size_t at = log.find("CONNECT 127.0.0.1:"); at != std::string::npos;
+       at = log.find("CONNECT 127.0.0.1:", at + 1))
+    ++tunnels;
+  EXPECT_GE(tunnels, 3u) << log;
 }
 
 }  // namespace

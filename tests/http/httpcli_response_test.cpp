@@ -644,14 +644,20 @@ TEST_F(ResponseTest, OtherProtocolsEndWith501) {
   EXPECT_EQ(doneCount, 1);
   EXPECT_EQ(http->StatusCode, 501);
   EXPECT_EQ(http->StatusText, "Protocol \"ftp\" not implemented");
-  // https needs a tunnel through an HTTP proxy, which is not opened: refused, not sent
-  // in clear to the proxy.
+  // https through an HTTP proxy asks for a tunnel: nothing of the request goes to the
+  // proxy in clear, and the proxy's refusal ends it.
   doneCount = 0;
+  ScriptedServer proxy(ScriptedServer::Responses({Response("HTTP/1.1 502 Bad Gateway", "", "no")}));
   http->Proxy = "127.0.0.1";
-  http->ProxyPort = "1";
+  http->ProxyPort = std::to_string(proxy.Port());
   GetAndWait("https://127.0.0.1:1/secure");
-  EXPECT_EQ(http->StatusCode, 501);
-  EXPECT_EQ(http->StatusText, "Protocol \"https\" not implemented through an HTTP proxy");
+  EXPECT_EQ(http->StatusCode, 502);
+  EXPECT_EQ(http->StatusText, "Bad Gateway");
+  EXPECT_EQ(docData, "");
+  const std::vector<std::string> requests = proxy.Requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("CONNECT 127.0.0.1:1 HTTP/1.1\r\n", 0), 0u) << requests[0];
+  EXPECT_EQ(requests[0].find("/secure"), std::string::npos);
 }
 
 TEST_F(ResponseTest, CloseRequestEndsWithOk) {

@@ -117,5 +117,35 @@ TEST_F(TlsClientTest, ALengthBodyCutWithoutCloseNotifyIsIncomplete) {
   EXPECT_EQ(http->State(), httpReady);
 }
 
+TEST_F(TlsClientTest, ASilentHandshakeEndsOnTheTimeout) {
+  // Accepts, takes the client's hello and never answers.
+  ScriptedServer server([](ScriptedConnection& c) { c.WaitForPeerClose(); });
+  http->TlsCaFile = pki_->CaFile();
+  http->Timeout = 1;
+  http->URL = "https://127.0.0.1:" + std::to_string(server.Port()) + "/doc";
+  EXPECT_THROW(http->Get(), EHttpException);
+  EXPECT_EQ(http->DoneError, httperrTimeout);
+  EXPECT_EQ(http->State(), httpReady);
+  EXPECT_EQ(docData, "");
+}
+
+TEST_F(TlsClientTest, ANewConnectionResumesAVerifiedSession) {
+  TlsNginxServer nginx(*pki_, "valid",
+                       "    location = /reused { return 200 \"$ssl_session_reused\"; }\n");
+  auto get = [this, &nginx] {
+    doneCount = 0;
+    docData.clear();
+    GetAndWait(nginx.HttpsUrl("/reused"));  // HTTP/1.0: a connection per request
+    EXPECT_EQ(http->StatusCode, 200);
+    return docData;
+  };
+  http->TlsCaFile = pki_->CaFile();
+  EXPECT_EQ(get(), ".");  // a full handshake, whatever was kept for this name before
+  EXPECT_EQ(get(), "r");
+  // A session is not offered to a connection that does not verify.
+  http->TlsVerify = false;
+  EXPECT_EQ(get(), ".");
+}
+
 }  // namespace
 }  // namespace testsupport

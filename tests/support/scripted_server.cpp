@@ -114,6 +114,43 @@ bool ScriptedConnection::Write(const std::string& bytes) {
 
 void ScriptedConnection::Close() { ::shutdown(fd_, SHUT_WR); }
 
+void ScriptedConnection::Relay(uint16_t port) {
+  int target = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (target < 0) return;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (::connect(target, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(target);
+    return;
+  }
+  auto sendAll = [](int fd, const char* data, size_t size) {
+    while (size > 0) {
+      const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+    return true;
+  };
+  bool open = sendAll(target, buffer_.data(), buffer_.size());
+  buffer_.clear();
+  while (open && !server_->stop_.load()) {
+    pollfd p[2] = {{fd_, POLLIN, 0}, {target, POLLIN, 0}};
+    const int r = ::poll(p, 2, 50);
+    if (r < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2 && open && r > 0; ++i) {
+      if (!(p[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buf[65536];
+      const ssize_t n = ::recv(p[i].fd, buf, sizeof buf, 0);
+      open = n > 0 && sendAll(p[1 - i].fd, buf, static_cast<size_t>(n));
+    }
+  }
+  ::close(target);
+}
+
 void ScriptedConnection::WaitForPeerClose() { ReadToClose(); }
 
 ScriptedServer::ScriptedServer(Handler handler) : handler_(std::move(handler)) {

@@ -35,6 +35,9 @@ class ScriptedConnection {
   void WaitForPeerClose();
   // Everything read so far.
   const std::string& Received() const { return received_; }
+  // Connects to 127.0.0.1:port and carries bytes both ways (what was read beyond the last
+  // request first) until either side ends, as a proxy's tunnel does.
+  void Relay(uint16_t port);
 
  private:
   // Appends what is readable to buffer_; false on end of stream or stop.
