@@ -22,6 +22,12 @@ void AddNames(const char* list, platform::DWORD length, TStrings* names) {
   }
 }
 
+// ReadInteger's rules for the text read.
+int32_t IntegerOf(std::string text, int32_t def) {
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) text = "$" + text.substr(2);
+  return StrToIntDef(text, def);
+}
+
 }  // namespace
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
@@ -34,11 +40,7 @@ std::string TIniFile::ReadString(const std::string& section, const std::string& 
 
 int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
                               int32_t def) const {
-  std::string text = ReadString(section, key, "");
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    text = "$" + text.substr(2);
-  }
-  return StrToIntDef(text, def);
+  return IntegerOf(ReadString(section, key, ""), def);
 }
 
 double TIniFile::ReadFloat(const std::string& section, const std::string& key,
@@ -103,7 +105,7 @@ void TIniFile::ReadSection(const std::string& section, TStrings* keys) const {
 void TIniFile::ReadSections(TStrings* sections) const { ReadWholeList(nullptr, sections); }
 
 void TIniFile::ReadAllKeys(const std::string& section, TStrings* keys) const {
-  ReadWholeList(section.c_str(), keys);
+  TIniSection(*this, section).ReadKeys(keys);
 }
 
 void TIniFile::ReadWholeList(const char* section, TStrings* names) const {
@@ -132,4 +134,23 @@ bool TIniFile::ValueExists(const std::string& section, const std::string& key) c
   TStringList keys;
   ReadSection(section, &keys);
   return keys.IndexOf(key) >= 0;
+}
+
+TIniSection::TIniSection(const TIniFile& file, const std::string& section) {
+  // An unreadable file reads as an empty section, as TIniFile's reads take it.
+  section_.Read(section.c_str(), file.FileName().c_str());
+}
+
+std::string TIniSection::ReadString(const std::string& key, const std::string& def) const {
+  char buffer[kValueBufferSize];
+  return std::string(buffer, section_.Get(key.c_str(), def.c_str(), buffer, kValueBufferSize));
+}
+
+int32_t TIniSection::ReadInteger(const std::string& key, int32_t def) const {
+  return IntegerOf(ReadString(key, ""), def);
+}
+
+void TIniSection::ReadKeys(TStrings* keys) const {
+  keys->Clear();
+  for (const std::string& name : section_.KeyNames()) keys->Add(name);
 }

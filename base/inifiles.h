@@ -1,5 +1,6 @@
 // INI file object over the platform's private-profile functions: one call per read or
-// write, nothing cached, every read names its default.
+// write, nothing cached, every read names its default. TIniSection reads one section at
+// once for a caller that asks for many of its keys.
 #pragma once
 
 #include <string>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "base/classes.h"
+#include "platform/profile.h"
 
 class TIniFile : public TObject {
  public:
@@ -50,4 +52,19 @@ class TIniFile : public TObject {
   void ReadWholeList(const char* section, TStrings* names) const;
 
   std::string fileName_;
+};
+
+// One section of an INI file read at once: each read answers as the same read of the
+// TIniFile did when the section was read; later writes to the file are not seen.
+class TIniSection {
+ public:
+  TIniSection(const TIniFile& file, const std::string& section);
+
+  std::string ReadString(const std::string& key, const std::string& def) const;
+  int32_t ReadInteger(const std::string& key, int32_t def) const;
+  // Every key in file order, as TIniFile::ReadAllKeys lists them.
+  void ReadKeys(TStrings* keys) const;
+
+ private:
+  platform::ProfileSection section_;
 };

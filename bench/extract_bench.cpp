@@ -2,8 +2,10 @@
 // caller's thread and with the library decoding on its own threads, beside the 7z
 // command on the same archive (with its default threads and with one).
 //
-//   extract_bench <archive.7z> <scratch dir> [runs]
+//   extract_bench <archive.7z> <scratch dir> [runs] [caller|library]
 //
+// With the last argument only that way is timed, so that a wrapper can take the peak
+// memory of each alone.
 // bench/extract_bench.sh builds a mixed package and runs this.
 #include <algorithm>
 #include <chrono>
@@ -55,13 +57,21 @@ void Report(const char* label, std::vector<double> times) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: %s archive.7z scratch-dir [runs]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s archive.7z scratch-dir [runs] [caller|library]\n", argv[0]);
     return 2;
   }
   const std::string archive = argv[1];
   const std::string out = (fs::path(argv[2]) / "out").string();
   const int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const std::string only = argc > 4 ? argv[4] : "";
   try {
+    if (only == "caller" || only == "library") {
+      std::vector<double> times;
+      for (int i = 0; i < runs; ++i) times.push_back(ExtractOnce(archive, out, only == "library"));
+      Report(only == "library" ? "reader, library threads" : "reader, caller's thread", times);
+      fs::remove_all(out);
+      return 0;
+    }
     std::vector<double> caller, library, command, commandOneThread;
     // Interleaved, so that a slow phase of a shared machine hits every variant alike.
     for (int i = 0; i < runs; ++i) {

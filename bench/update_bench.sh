@@ -3,7 +3,8 @@
 # (curl the release date, curl the package, 7z x, cp), for several package shapes, from
 # nginx on loopback, in one run: the median of RUNS interleaved pairs, the updater's
 # phases read from the moments its console lines appear, its peak memory. Then the 7-Zip
-# bridge alone on each package against `7z x` and `7z x -mmt1`.
+# bridge alone on each package against `7z x` and `7z x -mmt1`, and the peak memory of
+# the bridge on the caller's thread, on the library's threads, and of `7z x`.
 #
 #   bench/update_bench.sh [BUILD_DIR]
 #     RUNS=5          pairs per shape
@@ -181,7 +182,15 @@ for shape in $shapes; do
 done
 
 echo
-echo "the 7-Zip bridge alone, against 7z x and 7z x -mmt1 (3 runs each)"
+echo "the 7-Zip bridge alone, against 7z x and 7z x -mmt1 (3 runs each), then the peak memory"
+echo "of one extraction each way"
+peak() { /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null && awk '{ printf "%.1f", $1 / 1024 }' "$work/rss"; }
 for shape in "${summary[@]}"; do
   "$build/bench/extract_bench" "$work/$shape.7z" "$work" 3
+  caller=$(peak "$build/bench/extract_bench" "$work/$shape.7z" "$work" 1 caller)
+  library=$(peak "$build/bench/extract_bench" "$work/$shape.7z" "$work" 1 library)
+  rm -rf "$work/out"
+  command=$(peak 7z x -bso0 -bsp0 -y "-o$work/out" "$work/$shape.7z")
+  rm -rf "$work/out"
+  echo "peak MiB: reader, caller's thread $caller; reader, library threads $library; 7z x $command"
 done

@@ -1,6 +1,7 @@
 // The TLS engine behind the socket's TLS layer: a client session that moves its records
 // through a transport the layer provides, so the engine itself never touches a socket.
-// One engine per build (GnuTLS on Linux); a build without one refuses https clearly.
+// One engine per build (GnuTLS on Linux, Schannel on Windows); a build without one
+// refuses https clearly.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,8 @@
 #include "platform/inidocument.h"
 
+#include <unordered_map>
+#include <unordered_set>
+
 namespace platform {
 
 namespace {
@@ -18,10 +21,12 @@ bool IsEntryOf(const IniLine& line, std::string_view section) {
   return line.kind == IniLineKind::Entry && SameIniName(line.section, section);
 }
 
+// An empty name would end a zero-separated list early, and one holding a zero would come
+// out as two names, neither of which is in the file.
+bool Listable(const std::string& name) { return !name.empty() && name.find('\0') == std::string::npos; }
+
 void AddDistinct(std::vector<std::string>* names, const std::string& name) {
-  // An empty name would end a zero-separated list early, and one holding a zero would
-  // come out as two names, neither of which is in the file.
-  if (name.empty() || name.find('\0') != std::string::npos) return;
+  if (!Listable(name)) return;
   for (const std::string& n : *names)
     if (SameIniName(n, name)) return;
   names->push_back(name);
@@ -46,6 +51,13 @@ bool SameIniName(std::string_view a, std::string_view b) {
     if (x != y) return false;
   }
   return true;
+}
+
+std::string IniNameKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  return key;
 }
 
 // A section header, an entry of a section, or anything else (blank lines, ';' comments,
@@ -166,9 +178,18 @@ std::vector<std::string> IniDocument::SectionNames() const {
 
 std::vector<std::string> IniDocument::KeyNames(std::string_view section) const {
   std::vector<std::string> names;
-  for (const IniLine& line : lines_)
-    if (IsEntryOf(line, section)) AddDistinct(&names, line.name);
+  for (const IniLine* line : Entries(section)) names.push_back(line->name);
   return names;
+}
+
+std::vector<const IniLine*> IniDocument::Entries(std::string_view section) const {
+  // Hashed: a manifest section holds thousands of keys.
+  std::vector<const IniLine*> entries;
+  std::unordered_set<std::string> seen;
+  for (const IniLine& line : lines_)
+    if (IsEntryOf(line, section) && Listable(line.name) && seen.insert(IniNameKey(line.name)).second)
+      entries.push_back(&line);
+  return entries;
 }
 
 const IniLine* IniDocument::Find(std::string_view section, std::string_view key) const {
@@ -197,6 +218,54 @@ void IniDocument::SetValue(std::string_view section, std::string_view key, std::
   }
   Insert(lines_.size(), "[" + std::string(section) + "]");
   Insert(lines_.size(), entry);
+  Reindex();
+}
+
+void IniDocument::SetValues(std::string_view section,
+                            const std::vector<std::pair<std::string_view, std::string_view>>& values) {
+  // Each SetValue would search and reclassify every line: a record's thousands of file
+  // dates made that quadratic. Keys already there are set in place; the others go, in
+  // order, after the last entry of the section's first block, or into a new section.
+  std::unordered_map<std::string, size_t> existing;
+  for (size_t i = 0; i < lines_.size(); ++i)
+    if (IsEntryOf(lines_[i], section)) existing.emplace(IniNameKey(lines_[i].name), i);
+  std::vector<IniLine> added;
+  std::unordered_map<std::string, size_t> addedAt;
+  for (const auto& [key, value] : values) {
+    const std::string folded = IniNameKey(key);
+    if (const auto it = existing.find(folded); it != existing.end()) {
+      lines_[it->second].text = lines_[it->second].name + "=" + std::string(value);
+    } else if (const auto at = addedAt.find(folded); at != addedAt.end()) {
+      added[at->second].text = added[at->second].name + "=" + std::string(value);
+    } else {
+      IniLine line;
+      line.name = std::string(key);
+      line.text = line.name + "=" + std::string(value);
+      line.eol = newline_;
+      addedAt.emplace(folded, added.size());
+      added.push_back(std::move(line));
+    }
+  }
+  if (added.empty()) {
+    Reindex();
+    return;
+  }
+  size_t at = lines_.size();
+  bool found = false;
+  for (size_t i = 0; i < lines_.size() && !found; ++i) {
+    if (lines_[i].kind != IniLineKind::Section || !SameIniName(lines_[i].name, section)) continue;
+    found = true;
+    at = i + 1;
+    for (size_t j = i + 1; j < lines_.size() && lines_[j].kind != IniLineKind::Section; ++j)
+      if (lines_[j].kind == IniLineKind::Entry) at = j + 1;
+  }
+  if (!found) {
+    Insert(lines_.size(), "[" + std::string(section) + "]");
+    at = lines_.size();
+  }
+  if (at > 0 && lines_[at - 1].eol.empty()) lines_[at - 1].eol = newline_;
+  lines_.insert(lines_.begin() + static_cast<ptrdiff_t>(at), std::make_move_iterator(added.begin()),
+                std::make_move_iterator(added.end()));
   Reindex();
 }
 

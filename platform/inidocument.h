@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -60,6 +61,8 @@ class IniReader {
 void ClassifyIniLine(IniLine& line, bool& inSection, std::string& section);
 
 bool SameIniName(std::string_view a, std::string_view b);
+// The form in which names that SameIniName takes for one are equal: ASCII folded.
+std::string IniNameKey(std::string_view name);
 
 // The whole file, with the lookups and edits the profile functions make.
 class IniDocument {
@@ -69,11 +72,16 @@ class IniDocument {
   std::string Text() const;
   std::vector<std::string> SectionNames() const;
   std::vector<std::string> KeyNames(std::string_view section) const;
+  // The entries Find answers with, in file order: a key's first occurrence, and only names
+  // the key listing can show.
+  std::vector<const IniLine*> Entries(std::string_view section) const;
   // A section that appears twice reads as one; the first occurrence of a key wins.
   const IniLine* Find(std::string_view section, std::string_view key) const;
   // Sets an existing key where it stands, else appends it to its section (after the
   // section's last entry) or a new section at the end.
   void SetValue(std::string_view section, std::string_view key, std::string_view value);
+  // What SetValue for each pair in turn would leave, in one pass over the lines.
+  void SetValues(std::string_view section, const std::vector<std::pair<std::string_view, std::string_view>>& values);
   void DeleteKey(std::string_view section, std::string_view key);
   void DeleteSection(std::string_view section);
   const std::vector<IniLine>& Lines() const { return lines_; }

@@ -19,9 +19,6 @@ namespace platform {
 
 namespace {
 
-using profilerules::CopyList;
-using profilerules::CopyString;
-using profilerules::TrimRightBlanks;
 using profilerules::ValidWrite;
 
 
@@ -50,33 +47,11 @@ std::mutex writeMutex;
 
 }  // namespace
 
-DWORD GetPrivateProfileString(const char* section, const char* key, const char* def,
-                              char* buffer, DWORD size, const char* fileName) {
-  if (buffer == nullptr || size == 0) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::string content;
-  DWORD error = ERROR_SUCCESS;
-  if (fileName == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else if (!LoadFile(fileName, &content)) {
-    error = GetLastError();
-    content.clear();
-  }
-  const IniDocument profile(content);
-  DWORD result;
-  if (section == nullptr) {
-    result = CopyList(profile.SectionNames(), buffer, size);
-  } else if (key == nullptr) {
-    result = CopyList(profile.KeyNames(TrimIniBlanks(section)), buffer, size);
-  } else if (const IniLine* item = profile.Find(TrimIniBlanks(section), TrimIniBlanks(key))) {
-    result = CopyString(item->value, buffer, size);
-  } else {
-    result = CopyString(TrimRightBlanks(def ? def : ""), buffer, size);
-  }
-  SetLastError(error);
-  return result;
+DWORD profilerules::LoadProfileText(const char* fileName, std::string* text) {
+  text->clear();
+  if (LoadFile(fileName, text)) return ERROR_SUCCESS;
+  text->clear();
+  return GetLastError();
 }
 
 namespace {
@@ -118,15 +93,7 @@ bool WriteProfile(const char* section, const std::vector<std::pair<const char*, 
   }
 
   IniDocument profile(content);
-  for (const auto& [key, value] : edits) {
-    if (key == nullptr) {
-      profile.DeleteSection(sectionName);
-    } else if (value == nullptr) {
-      profile.DeleteKey(sectionName, TrimIniBlanks(key));
-    } else {
-      profile.SetValue(sectionName, TrimIniBlanks(key), value);
-    }
-  }
+  profilerules::ApplyEdits(profile, sectionName, edits);
   const std::string text = profile.Text();
 
   bool ok = true;

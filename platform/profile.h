@@ -7,6 +7,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -20,6 +21,24 @@ namespace platform {
 // Copies at most size - 1 characters (lists: size - 2) and returns the count copied.
 DWORD GetPrivateProfileString(const char* section, const char* key, const char* def,
                               char* buffer, DWORD size, const char* fileName);
+
+// One section read at once, for a caller that asks for many of its keys: every answer is
+// the one GetPrivateProfileString gave for the file as it was when Read ran.
+class ProfileSection {
+ public:
+  // False (last error set) when the file cannot be read, a missing one too: the section is
+  // then empty, as GetPrivateProfileString reads such a file.
+  bool Read(const char* section, const char* fileName);
+  // What GetPrivateProfileString(section, key, def, buffer, size, fileName) copies.
+  DWORD Get(const char* key, const char* def, char* buffer, DWORD size) const;
+  // The key names in file order, each once: the whole key listing, never cut.
+  const std::vector<std::string>& KeyNames() const { return names_; }
+
+ private:
+  std::vector<std::string> names_;
+  std::vector<std::string> values_;
+  std::unordered_map<std::string, size_t> index_;  // folded name -> position
+};
 
 // key == nullptr removes the whole section; value == nullptr removes the key; otherwise
 // sets the key, creating the file, the section and the key as needed (sections and keys

@@ -46,6 +46,37 @@ DWORD CopyList(const std::vector<std::string>& names, char* buffer, DWORD size) 
   return size - 2;
 }
 
+DWORD Answer(const IniDocument& profile, const char* section, const char* key, const char* def, char* buffer,
+             DWORD size) {
+  if (section == nullptr) return CopyList(profile.SectionNames(), buffer, size);
+  if (key == nullptr) return CopyList(profile.KeyNames(TrimIniBlanks(section)), buffer, size);
+  if (const IniLine* item = profile.Find(TrimIniBlanks(section), TrimIniBlanks(key)))
+    return CopyString(item->value, buffer, size);
+  return CopyString(TrimRightBlanks(def ? def : ""), buffer, size);
+}
+
+void ApplyEdits(IniDocument& profile, std::string_view section,
+                const std::vector<std::pair<const char*, const char*>>& edits) {
+  const bool allSets = std::all_of(edits.begin(), edits.end(),
+                                   [](const auto& e) { return e.first != nullptr && e.second != nullptr; });
+  if (allSets) {
+    // The record's file dates come thousands at a time.
+    std::vector<std::pair<std::string_view, std::string_view>> values;
+    values.reserve(edits.size());
+    for (const auto& [key, value] : edits) values.emplace_back(TrimIniBlanks(key), value);
+    profile.SetValues(section, values);
+    return;
+  }
+  for (const auto& [key, value] : edits) {
+    if (key == nullptr)
+      profile.DeleteSection(section);
+    else if (value == nullptr)
+      profile.DeleteKey(section, TrimIniBlanks(key));
+    else
+      profile.SetValue(section, TrimIniBlanks(key), value);
+  }
+}
+
 namespace {
 
 // Text that would change the file's structure when written.
@@ -64,6 +95,45 @@ bool ValidWrite(std::string_view section, const char* key, const char* value) {
 }
 
 }  // namespace profilerules
+
+DWORD GetPrivateProfileString(const char* section, const char* key, const char* def, char* buffer, DWORD size,
+                              const char* fileName) {
+  if (buffer == nullptr || size == 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::string content;
+  const DWORD error = fileName == nullptr ? ERROR_INVALID_PARAMETER : profilerules::LoadProfileText(fileName, &content);
+  const DWORD result = profilerules::Answer(IniDocument(content), section, key, def, buffer, size);
+  SetLastError(error);
+  return result;
+}
+
+bool ProfileSection::Read(const char* section, const char* fileName) {
+  names_.clear();
+  values_.clear();
+  index_.clear();
+  std::string content;
+  const DWORD error =
+      fileName == nullptr || section == nullptr ? ERROR_INVALID_PARAMETER : profilerules::LoadProfileText(fileName, &content);
+  if (error == ERROR_SUCCESS) {
+    const IniDocument profile(content);
+    for (const IniLine* line : profile.Entries(TrimIniBlanks(section))) {
+      index_.emplace(IniNameKey(line->name), names_.size());
+      names_.push_back(line->name);
+      values_.push_back(line->value);
+    }
+  }
+  SetLastError(error);
+  return error == ERROR_SUCCESS;
+}
+
+DWORD ProfileSection::Get(const char* key, const char* def, char* buffer, DWORD size) const {
+  if (buffer == nullptr || size == 0) return 0;
+  const auto found = index_.find(IniNameKey(TrimIniBlanks(key ? key : "")));
+  if (found != index_.end()) return profilerules::CopyString(values_[found->second], buffer, size);
+  return profilerules::CopyString(profilerules::TrimRightBlanks(def ? def : ""), buffer, size);
+}
 
 bool IsWritableProfileEntry(const std::string& section, const std::string& key, const std::string& value) {
   // A NUL would cut the texts short on their way through the profile functions.

@@ -337,15 +337,18 @@ void TForm1::Install() {
   Timer1->SetEnabled(false);
   TPackageManifest manifest(Places.ManifestFile());
   TUpdateRecord record(Places.RecordFile());
+  // Read once: asked key by key, each answer would parse the whole file again.
+  const TPackageFiles files(manifest);
+  const TRecordedFileDates recorded(record);
   TStringList keys;
-  manifest.ReadFileKeys(&keys);
+  files.ReadFileKeys(&keys);
   // What the record cannot take is left out before anything is installed: found half-way,
   // it would stop the installation with old and new files mixed.
   std::vector<TPlannedFile> plan(static_cast<size_t>(keys.Count()));
   std::string refused;
   for (int i = 0; i < keys.Count(); ++i) {
     TPlannedFile& p = plan[static_cast<size_t>(i)];
-    p.date = manifest.FileDateText(keys[i]);
+    p.date = files.FileDateText(keys[i]);
     p.recordable = TUpdateRecord::CanRecordFileDate(keys[i], p.date);
     if (!p.recordable) refused += (refused.empty() ? "" : ", ") + Printable(keys[i]);
   }
@@ -361,9 +364,9 @@ void TForm1::Install() {
   journal.RecordExisted = platform::FileExists(Places.RecordFile());
   for (int i = 0; i < keys.Count(); ++i) {
     TPlannedFile& p = plan[static_cast<size_t>(i)];
-    p.install = p.recordable && WillInstall(manifest, record, keys[i]);
+    p.install = p.recordable && WillInstall(files, recorded, keys[i]);
     if (!p.install) continue;
-    p.target = manifest.FileTarget(keys[i]);
+    p.target = files.FileTarget(keys[i]);
     journal.Entries.push_back({p.target, platform::FileExists(Places.Installed(p.target)), i});
   }
   // Without the update directory the record cannot be written: the error its first
@@ -406,13 +409,13 @@ void TForm1::Install() {
   Close();
 }
 
-bool TForm1::WillInstall(const TPackageManifest& manifest, const TUpdateRecord& record, const std::string& key) const {
+bool TForm1::WillInstall(const TPackageFiles& files, const TRecordedFileDates& recorded, const std::string& key) const {
   // A key names a file of the package, and the package is unpacked only below the update
   // directory. A key that leads out of it ("..\x") names some other file, which must be
   // neither copied over the installation nor deleted.
   if (!IsSafeItemPath(key)) return false;
-  const std::string target = Places.Installed(manifest.FileTarget(key));
-  const bool wanted = manifest.FileDate(key) > record.FileDate(key) || !platform::FileExists(target);
+  const std::string target = Places.Installed(files.FileTarget(key));
+  const bool wanted = files.FileDate(key) > recorded.FileDate(key) || !platform::FileExists(target);
   // The target goes before the copy: without its unpacked copy the installed file would
   // be lost, so such a file stays as it is and counts as not updated.
   return wanted && platform::FileExists(Places.UnpackedFile(key));

@@ -83,7 +83,7 @@ class TForm1 : public TForm {
     std::vector<std::pair<std::string, std::string>> dates;
     std::vector<std::string> placed;
   };
-  bool WillInstall(const TPackageManifest& manifest, const TUpdateRecord& record, const std::string& key) const;
+  bool WillInstall(const TPackageFiles& files, const TRecordedFileDates& recorded, const std::string& key) const;
   void InstallFile(const std::string& key, int index, const TPlannedFile& plan, TInstalled& installed);
   void PutInPlace(const std::string& source, const std::string& target);
   // Deletes an installed file once its old version is kept as backup number index.

@@ -23,6 +23,12 @@ const char* const kPackageDate = "更新日期";  // section and key
 const char* const kRun = "运行";
 const char* const kProgram = "程序";
 
+// Defaults of the per-file values, the same for one key or all of them.
+constexpr int32_t kNoRecordedDate = 0;
+constexpr int32_t kNoPackageDate = 1;
+const char* const kNoPackageDateText = "1";
+const char* const kNoTarget = "";
+
 }  // namespace
 
 TUpdatePlaces::TUpdatePlaces(std::string appDirectory) : appDirectory_(std::move(appDirectory)) {}
@@ -65,7 +71,7 @@ std::string TUpdateRecord::ReleaseDateText() const { return ini_.ReadString(kSet
 
 void TUpdateRecord::WriteReleaseDate(const std::string& date) { ini_.WriteString(kSettings, kReleaseDate, date); }
 
-int32_t TUpdateRecord::FileDate(const std::string& key) const { return ini_.ReadInteger(kFileDates, key, 0); }
+int32_t TUpdateRecord::FileDate(const std::string& key) const { return ini_.ReadInteger(kFileDates, key, kNoRecordedDate); }
 
 void TUpdateRecord::WriteFileDate(const std::string& key, const std::string& date) {
   ini_.WriteString(kFileDates, key, date);
@@ -87,14 +93,14 @@ bool TUpdateRecord::CanRecordReleaseDate(const std::string& date) {
 // release is recorded as installed.
 void TPackageManifest::ReadFileKeys(TStrings* keys) const { ini_.ReadAllKeys(kFileList, keys); }
 
-std::string TPackageManifest::FileTarget(const std::string& key) const { return ini_.ReadString(kFileList, key, ""); }
+std::string TPackageManifest::FileTarget(const std::string& key) const { return ini_.ReadString(kFileList, key, kNoTarget); }
 
 int32_t TPackageManifest::FileDate(const std::string& key) const {
-  return ini_.ReadInteger(kPackageFileDates, key, 1);
+  return ini_.ReadInteger(kPackageFileDates, key, kNoPackageDate);
 }
 
 std::string TPackageManifest::FileDateText(const std::string& key) const {
-  return ini_.ReadString(kPackageFileDates, key, "1");
+  return ini_.ReadString(kPackageFileDates, key, kNoPackageDateText);
 }
 
 std::string TPackageManifest::ReleaseDate() const { return ini_.ReadString(kPackageDate, kPackageDate, "0"); }
@@ -102,3 +108,21 @@ std::string TPackageManifest::ReleaseDate() const { return ini_.ReadString(kPack
 std::string TPackageManifest::Program() const { return ini_.ReadString(kRun, kProgram, ""); }
 
 void TPackageManifest::EraseFileList() { ini_.EraseSection(kFileList); }
+
+TRecordedFileDates::TRecordedFileDates(const TUpdateRecord& record) : dates_(record.ini_, kFileDates) {}
+
+int32_t TRecordedFileDates::FileDate(const std::string& key) const { return dates_.ReadInteger(key, kNoRecordedDate); }
+
+TPackageFiles::TPackageFiles(const TPackageManifest& manifest)
+    : files_(manifest.ini_, kFileList), dates_(manifest.ini_, kPackageFileDates) {}
+
+// All of them, as TPackageManifest::ReadFileKeys.
+void TPackageFiles::ReadFileKeys(TStrings* keys) const { files_.ReadKeys(keys); }
+
+std::string TPackageFiles::FileTarget(const std::string& key) const { return files_.ReadString(key, kNoTarget); }
+
+int32_t TPackageFiles::FileDate(const std::string& key) const { return dates_.ReadInteger(key, kNoPackageDate); }
+
+std::string TPackageFiles::FileDateText(const std::string& key) const {
+  return dates_.ReadString(key, kNoPackageDateText);
+}

@@ -1,6 +1,8 @@
 // The updater's files: where they are, and every value of the update record and the
-// package manifest with its section, key, type and default. Each read and write is one
-// call to the INI functions; nothing is cached.
+// package manifest with its section, key, type and default. Each read and write of
+// TUpdateRecord and TPackageManifest is one call to the INI functions, nothing cached.
+// The installation asks for every file key, so TPackageFiles and TRecordedFileDates read
+// those sections once each and answer from memory, as the per-key reads would have.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +64,7 @@ class TUpdateRecord {
   static bool CanRecordReleaseDate(const std::string& date);
 
  private:
+  friend class TRecordedFileDates;
   TIniFile ini_;
 };
 
@@ -84,5 +87,30 @@ class TPackageManifest {
   void EraseFileList();
 
  private:
+  friend class TPackageFiles;
   TIniFile ini_;
+};
+
+// The record's file dates as they were when read.
+class TRecordedFileDates {
+ public:
+  explicit TRecordedFileDates(const TUpdateRecord& record);
+  int32_t FileDate(const std::string& key) const;
+
+ private:
+  TIniSection dates_;
+};
+
+// The manifest's file list and file dates as they were when read.
+class TPackageFiles {
+ public:
+  explicit TPackageFiles(const TPackageManifest& manifest);
+  void ReadFileKeys(TStrings* keys) const;
+  std::string FileTarget(const std::string& key) const;
+  int32_t FileDate(const std::string& key) const;
+  std::string FileDateText(const std::string& key) const;
+
+ private:
+  TIniSection files_;
+  TIniSection dates_;
 };

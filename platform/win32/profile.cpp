@@ -156,45 +156,20 @@ std::mutex writeMutex;
 
 }  // namespace
 
-DWORD GetPrivateProfileString(const char* section, const char* key, const char* def, char* buffer, DWORD size,
-                              const char* fileName) {
-  if (buffer == nullptr || size == 0) {
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return 0;
-  }
-  std::string content;
+DWORD profilerules::LoadProfileText(const char* fileName, std::string* text) {
+  text->clear();
+  const ::HANDLE h = CreateFileW(WidePath(fileName).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == win32::InvalidHandle()) return ::GetLastError();
+  std::string bytes;
   ::DWORD error = ERROR_SUCCESS;
-  if (fileName == nullptr) {
-    error = ERROR_INVALID_PARAMETER;
-  } else {
-    const ::HANDLE h = CreateFileW(WidePath(fileName).c_str(), GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == win32::InvalidHandle()) {
-      error = ::GetLastError();
-    } else {
-      std::string bytes;
-      if (ReadAll(h, &bytes)) {
-        content = Decode(bytes, EncodingOf(bytes));
-      } else {
-        error = ::GetLastError();
-      }
-      CloseHandle(h);
-    }
-  }
-  const IniDocument profile(content);
-  DWORD result;
-  if (section == nullptr) {
-    result = profilerules::CopyList(profile.SectionNames(), buffer, size);
-  } else if (key == nullptr) {
-    result = profilerules::CopyList(profile.KeyNames(TrimIniBlanks(section)), buffer, size);
-  } else if (const IniLine* item = profile.Find(TrimIniBlanks(section), TrimIniBlanks(key))) {
-    result = profilerules::CopyString(item->value, buffer, size);
-  } else {
-    result = profilerules::CopyString(profilerules::TrimRightBlanks(def ? def : ""), buffer, size);
-  }
-  ::SetLastError(error);
-  return result;
+  if (ReadAll(h, &bytes))
+    *text = Decode(bytes, EncodingOf(bytes));
+  else
+    error = ::GetLastError();
+  CloseHandle(h);
+  return error;
 }
 
 namespace {
@@ -243,15 +218,7 @@ bool WriteProfile(const char* section, const std::vector<std::pair<const char*, 
   const std::string content = Decode(bytes, encoding);
   const std::string_view sectionName = TrimIniBlanks(section);
   IniDocument profile(content);
-  for (const auto& [key, value] : edits) {
-    if (key == nullptr) {
-      profile.DeleteSection(sectionName);
-    } else if (value == nullptr) {
-      profile.DeleteKey(sectionName, TrimIniBlanks(key));
-    } else {
-      profile.SetValue(sectionName, TrimIniBlanks(key), value);
-    }
-  }
+  profilerules::ApplyEdits(profile, sectionName, edits);
   std::string text = profile.Text();
   // A file without a line end yet gets the system's own.
   if (content.find('\n') == std::string::npos) {

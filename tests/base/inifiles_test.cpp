@@ -177,3 +177,84 @@ TEST(IniFile, LongValuesAreCut) {
 }
 
 }  // namespace
+
+namespace {
+
+// UTF-16LE with its byte order mark, from UTF-8 text of the basic plane.
+std::string Utf16(const std::string& utf8) {
+  std::string out = "\xFF\xFE";
+  for (size_t i = 0; i < utf8.size();) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    const int n = c < 0x80 ? 0 : c < 0xE0 ? 1 : 2;
+    unsigned code = n == 0 ? c : n == 1 ? c & 0x1F : c & 0x0F;
+    for (int k = 1; k <= n; ++k) code = (code << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    out += static_cast<char>(code & 0xFF);
+    out += static_cast<char>(code >> 8);
+    i += static_cast<size_t>(n) + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(IniSection, AnswersAsTheReadOfEachKey) {
+  TestDir dir;
+  const std::string path = dir / "list.ini";
+  const std::string text =
+      "[file]\n"
+      "app.exe=first\nAPP.EXE=second\n"
+      "  spaced key  =   spaced value   \n"
+      "quoted=\"  in quotes  \"\nsingle='x'\nhalf=\"open\n"
+      "empty=\n"
+      "long=" + std::string(3000, 'v') + "\n"
+      "中文键=中文值\n"
+      "hex=0x10\nneg=-5\nword=abc\n"
+      "; comment=not a key\n"
+      "[other]\nonly=other\n"
+      "[ FILE ]\nlate=from the second block\napp.exe=third\n";
+  const Names probes = {"app.exe", "App.Exe", " spaced key ", "spaced key", "quoted", "single", "half", "empty",
+                        "long",    "中文键",  "hex",          "neg",        "word",   "only",   "late", "missing",
+                        "",        "; comment"};
+  std::vector<std::string> files = {text, "\xEF\xBB\xBF" + text, Utf16(text)};
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  files.push_back(crlf);
+  for (size_t f = 0; f < files.size(); ++f) {
+    SCOPED_TRACE(f);
+    TestDir::Put(path, files[f]);
+    const TIniFile ini(path);
+    const TIniSection section(ini, "File");
+    TStringList all, listed;
+    ini.ReadAllKeys("file", &all);
+    section.ReadKeys(&listed);
+    EXPECT_EQ(listed.Items(), all.Items());
+    for (const std::string& key : probes) {
+      for (const std::string& def : {std::string(""), std::string("dflt  "), std::string(3000, 'd')})
+        EXPECT_EQ(section.ReadString(key, def), ini.ReadString("file", key, def)) << key;
+      EXPECT_EQ(section.ReadInteger(key, 7), ini.ReadInteger("file", key, 7)) << key;
+    }
+  }
+  // The answers themselves, from UTF-8 text, which every system reads as such.
+  TestDir::Put(path, text);
+  const TIniSection section(TIniFile(path), "file");
+  TStringList keys;
+  section.ReadKeys(&keys);
+  EXPECT_EQ(keys.Items(), (Names{"app.exe", "spaced key", "quoted", "single", "half", "empty", "long", "中文键", "hex",
+                                 "neg", "word", "late"}));
+  EXPECT_EQ(section.ReadString("APP.exe", ""), "first");
+  EXPECT_EQ(section.ReadString(" spaced key", ""), "spaced value");
+  EXPECT_EQ(section.ReadString("quoted", ""), "  in quotes  ");
+  EXPECT_EQ(section.ReadString("half", ""), "\"open");
+  EXPECT_EQ(section.ReadString("empty", "d"), "");
+  EXPECT_EQ(section.ReadString("long", "").size(), 2047u);
+  EXPECT_EQ(section.ReadString("中文键", ""), "中文值");
+  EXPECT_EQ(section.ReadString("late", ""), "from the second block");
+  EXPECT_EQ(section.ReadString("missing", "dflt  "), "dflt");
+  EXPECT_EQ(section.ReadInteger("hex", 0), 16);
+  EXPECT_EQ(section.ReadInteger("word", 7), 7);
+  // Read once: a later change of the file is not seen.
+  TestDir::Put(path, "[file]\napp.exe=changed\n");
+  EXPECT_EQ(section.ReadString("app.exe", ""), "first");
+  EXPECT_EQ(TIniSection(TIniFile(path), "missing section").ReadString("app.exe", "d"), "d");
+  EXPECT_EQ(TIniSection(TIniFile(dir / "no such file"), "file").ReadString("app.exe", "d"), "d");
+}

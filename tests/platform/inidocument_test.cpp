@@ -118,4 +118,18 @@ TEST(IniDocument, EditsChangeOnlyWhatTheyMust) {
   EXPECT_EQ(doc.Find("t", "x"), nullptr);
 }
 
+TEST(IniDocument, ManyValuesAtOnceLeaveWhatOneAtATimeWould) {
+  const std::vector<std::pair<std::string_view, std::string_view>> values = {
+      {"b\\x", "1"}, {"K", "2"}, {"new", "3"}, {"B\\X", "4"}, {"other", "5"}, {"NEW", "\"6\""}};
+  for (const char* start : {"", "[s]\r\nk=old", "; c\n[t]\nx=1\n[s]\nk=0\n; end of s\n\n[t]\n[S]\nnew=9\n",
+                            "[x]\nk=1\n"}) {
+    IniDocument one(start), many(start);
+    for (const auto& [key, value] : values) one.SetValue("s", key, value);
+    many.SetValues("s", values);
+    EXPECT_EQ(many.Text(), one.Text()) << start;
+    ASSERT_NE(many.Find("S", "new"), nullptr);
+    EXPECT_EQ(many.Find("S", "new")->value, "6");
+  }
+}
+
 }  // namespace

@@ -77,6 +77,22 @@ TEST_F(Win32Test, AnAnsiFileIsReadAndWrittenInTheSystemCodePage) {
   }
 }
 
+TEST_F(Win32Test, ASectionReadAtOnceDecodesAsEachRead) {
+  const std::string file = Path("list.ini");
+  Put(file, "[" + kGbkSection + "]\r\n" + kGbkKey + "=20240101\r\nplain=\"x\"\r\n");
+  // The section's name as this system's code page reads the bytes.
+  const char* name = Chinese() ? "升级" : "\xC3\x89\xC3\xBD\xC2\xBC\xC2\xB6";
+  platform::ProfileSection section;
+  ASSERT_TRUE(section.Read(name, file.c_str()));
+  ASSERT_EQ(section.KeyNames().size(), 2u);
+  const std::string key = section.KeyNames()[0];
+  if (Chinese()) EXPECT_EQ(key, "更新日期");
+  char buffer[64];
+  EXPECT_EQ(std::string(buffer, section.Get(key.c_str(), "", buffer, sizeof buffer)), "20240101");
+  EXPECT_EQ(std::string(buffer, section.Get("PLAIN", "", buffer, sizeof buffer)), "x");
+  EXPECT_EQ(Read(name, key.c_str(), file), "20240101");
+}
+
 TEST_F(Win32Test, AUtf16FileStaysUtf16WithItsMark) {
   const std::string file = Path("wide.ini");
   // [升级]\r\n更新日期=20240101\r\n in UTF-16LE with its mark.

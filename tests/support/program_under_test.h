@@ -40,6 +40,13 @@ inline std::vector<std::string> InstallProgram(const std::string& relative, cons
   return {wine ? wine : "/usr/lib/wine/wine64", (folder / (name + ".exe")).string()};
 }
 
+// The command line that starts the program built at `relative`, where it was built.
+inline std::string BuiltProgramCommand(const std::string& relative) {
+  if (!UnderWine()) return std::string(TEST_BINARY_DIR) + "/" + relative;
+  const char* wine = std::getenv("WINE64");
+  return std::string(wine ? wine : "/usr/lib/wine/wine64") + " " + WindowsBuild() + "/" + relative + ".exe";
+}
+
 // A path of this side as the program names it: on Windows the Linux root is drive Z: and
 // the separator is '\'.
 inline std::string ProgramPath(const std::string& path) {

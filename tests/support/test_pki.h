@@ -1,6 +1,6 @@
 // Certificates for https tests, made with certtool when the object is built: a test CA
 // and server certificates signed by it for 127.0.0.1 and localhost (valid, expired,
-// for another name), plus a self-signed one. Keys are ECDSA, so making them is quick.
+// for another name), plus a self-signed one. Server keys are ECDSA, so making them is quick.
 #pragma once
 
 #include <string>

@@ -100,7 +100,8 @@ class UpdateProcessTest : public ::testing::Test {
     ChildProcess updater(testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater"),
                          {{"DISPLAY", std::nullopt},
                           {"UPDATER_TEST_BASE_URL", baseUrl},
-                          {"UPDATER_TEST_CA_FILE", caFile.empty() ? std::nullopt : std::optional(caFile)},
+                          {"UPDATER_TEST_CA_FILE",
+                           caFile.empty() ? std::nullopt : std::optional(testsupport::ProgramPath(caFile))},
                           // Releases as they come, whatever key the build has: these
                           // tests are about the update itself.
                           {"UPDATER_TEST_PUBLIC_KEY", ""},
@@ -254,7 +255,6 @@ TEST_F(UpdateProcessTest, AServerThatIsDownMeansNoOnlineUpdateHere) {
 }
 
 TEST_F(UpdateProcessTest, AnHttpsServerIsUsedOnlyWhenItsCertificateIsTrusted) {
-  if (testsupport::UnderWine()) GTEST_SKIP() << "the Windows build has no TLS engine yet";
   testsupport::TestPki pki;
   testsupport::TlsNginxServer tls(pki, "valid");
   tls.AddFile("update/demo.html", "20240301");
