@@ -106,7 +106,11 @@ class TGnuTlsEngine : public TTlsEngine {
   }
 
   int Read(void* buffer, int size, TTlsStatus& status) override {
-    for (;;) {
+    // A message after the handshake (TLS 1.3's session tickets) also ends a receive with
+    // "again", though the records behind it may already be here: only a transport that
+    // has nothing more means wait. The bound keeps a peer from holding the loop.
+    for (int handled = 0;; ++handled) {
+      pullBlocked_ = false;
       const ssize_t r = gnutls_record_recv(session_, buffer, static_cast<size_t>(size));
       if (!sessionKept_ && !sessionKey_.empty() &&
           (gnutls_session_get_flags(session_) & GNUTLS_SFLAGS_SESSION_TICKET))
@@ -120,6 +124,7 @@ class TGnuTlsEngine : public TTlsEngine {
         return 0;
       }
       if (r == GNUTLS_E_AGAIN || r == GNUTLS_E_INTERRUPTED) {
+        if (!pullBlocked_ && handled < kMessagesPerRead) continue;
         status = TTlsStatus::WouldBlock;
         return 0;
       }
@@ -169,6 +174,7 @@ class TGnuTlsEngine : public TTlsEngine {
     auto* self = static_cast<TGnuTlsEngine*>(p);
     const int n = self->transport_.TlsPull(buffer, static_cast<int>(size));
     if (n >= 0) return n;
+    if (n == -1) self->pullBlocked_ = true;
     gnutls_transport_set_errno(self->session_, n == -1 ? EAGAIN : ECONNRESET);
     return -1;
   }
@@ -229,6 +235,9 @@ class TGnuTlsEngine : public TTlsEngine {
   // Empty: this session is neither resumed nor kept (no verification).
   std::string sessionKey_;
   bool sessionKept_ = false;
+  // The last pull found the transport empty.
+  bool pullBlocked_ = false;
+  static constexpr int kMessagesPerRead = 16;
   int errorCode_ = 0;
   std::string errorText_;
 };

@@ -60,8 +60,9 @@ TestPki::TestPki() {
 }
 
 std::string TestPki::NginxLines(const std::string& kind) const {
+  // TLS 1.3 as most servers speak it, and 1.2 for clients without it (Windows under Wine).
   return "    ssl_certificate " + CertFile(kind) + ";\n    ssl_certificate_key " + KeyFile(kind) +
-         ";\n";
+         ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n";
 }
 
 TlsNginxServer::TlsNginxServer(const TestPki& pki, const std::string& kind, const std::string& extra)
