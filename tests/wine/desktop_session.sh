@@ -1,0 +1,23 @@
+#!/bin/sh
+# Runs inside xvfb-run: starts the captioned test window in Wine's desktop, finds it by
+# its Chinese caption, measures it, keeps a screenshot and waits for it to close itself.
+# Usage: desktop_session.sh <captioned_window.exe> <artifact folder>
+set -eu
+. "$(dirname "$0")/../support/window_session.sh"
+out=$2
+mkdir -p "$out"
+
+start_program "$out/captioned-window.log" "$1" 500 150 8
+win=$(timeout 60 xdotool search --sync --onlyvisible --name '窗口测试程序' | head -n 1)
+echo "window name: $(xdotool getwindowname "$win")"
+window_facts "$win" '窗口测试程序'
+import -window "$win" "$out/${shot_prefix}captioned-window.png"
+# The button's Chinese label is drawn: dark pixels inside its face (x 200..299,
+# y 100..119 of the client area), away from its edges.
+dark=$(convert "$out/${shot_prefix}captioned-window.png" -crop "100x20+$((origin_x + 200))+$((origin_y + 100))" +repage \
+  -colorspace Gray -threshold 50% txt:- | grep -c '#000000' || true)
+[ "$dark" -gt 40 ] && echo "button label drawn"
+move_window "$win" '窗口测试程序' 200 300
+status=0
+wait "$pid" || status=$?
+echo "exit status: $status"
