@@ -20,6 +20,24 @@ start_program() {
   pid=$!
 }
 
+# find_window <caption> <log>: sets win to the program's visible window. A program that
+# draws no window prints "window: <caption>" on its console instead: then this says so
+# and ends the session, leaving the program to finish.
+find_window() {
+  for _ in $(seq 600); do
+    win=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)
+    [ -n "$win" ] && return 0
+    if grep -q "^window: " "$2" 2>/dev/null; then
+      echo "no window, console lines instead"
+      wait "$pid" || true
+      exit 0
+    fi
+    sleep 0.1
+  done
+  echo "no window within 60 s"
+  exit 1
+}
+
 probe() {
   "$WINE64" "$WINDOW_PROBE" "$@" | tr -d '\r'
 }
