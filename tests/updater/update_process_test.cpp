@@ -27,7 +27,7 @@ namespace {
 const char* const kWindow = "window: 鼎川软件自动更新程序";
 const char* const kClosed = "closed: 鼎川软件自动更新程序";
 // The highlight colour Wine fills a progress bar with.
-const char* const kWindowsBarFill = "#0078D7";
+const char* const kWindowsBarFill = "#3096FA";
 
 // A package as a vendor publishes it: the manifest, a program to start, two files, one
 // of them in a subfolder.
