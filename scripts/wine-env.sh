@@ -49,7 +49,9 @@ if [ ! -f "$WINE_DESKTOP_PREFIX/user.reg" ]; then
 fi
 # Wine's own services start with the first program and keep its output open; started here,
 # detached, they cannot hold a test's pipe (and whoever reads it) open for ever.
-for prefix in "$WINEPREFIX" "$WINE_DESKTOP_PREFIX"; do
-  WINEPREFIX=$prefix /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
-  WINEPREFIX=$prefix DISPLAY= "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
-done
+/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
+DISPLAY= "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
+# Not so in the desktop prefix: a program started there without a display makes a desktop
+# that cannot draw, and the sessions' programs would join it until it closes. There the
+# services start with a session's first program, whose output goes to a file.
+WINEPREFIX=$WINE_DESKTOP_PREFIX /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
