@@ -36,6 +36,7 @@ http {
   scgi_temp_path $work/tmp_scgi;
   default_type application/octet-stream;
   sendfile on;
+  ${BENCH_HTTP:-}
   server {
     listen 127.0.0.1:$port${BENCH_LISTEN:-};
     root $work/html;
@@ -79,6 +80,16 @@ bench_row() {
   read -r wall user sys rss <<<"$3"
   awk -v n="$1" -v d="$2" -v w="$wall" -v u="$user" -v s="$sys" -v m="$rss" -v mib="$size_mib" \
     'BEGIN{ if (w<=0) w=0.01; printf "%-8s %-9s %8.2f %9.1f %8.2f %10.1f\n", n, d, w, mib*1.048576/w, u+s, m/1024 }'
+}
+
+# bench_median "wall user sys maxrss_kb"...: the median of each column on its own.
+bench_median() {
+  printf '%s\n' "$@" | awk '{ for (i = 1; i <= 4; ++i) v[i, NR] = $i }
+    END { for (i = 1; i <= 4; ++i) {
+            n = 0; for (r = 1; r <= NR; ++r) a[++n] = v[i, r]
+            for (x = 2; x <= n; ++x) for (y = x; y > 1 && a[y-1] > a[y]; --y) { t = a[y]; a[y] = a[y-1]; a[y-1] = t }
+            m[i] = n % 2 ? a[(n+1)/2] : (a[n/2] + a[n/2+1]) / 2 }
+          print m[1], m[2], m[3], m[4] }'
 }
 
 # bench_ratios FORMAT TOOL_RESULT CURL_RESULT: throughput, CPU and memory against curl,
