@@ -13,7 +13,9 @@ start_program() {
   log=$1
   shift
   if [ -n "${WINDOW_PROBE:-}" ]; then
-    "$WINE64" "$@" > "$log" 2>&1 &
+    # Programs it starts share its standard error, and when the session's display goes
+    # before they end, Wine's X driver says so there: kept apart from what it prints.
+    "$WINE64" "$@" > "$log" 2> "$log.stderr" &
   else
     "$@" > "$log" 2>&1 &
   fi
