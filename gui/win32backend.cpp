@@ -431,6 +431,7 @@ class FormPeer : public Win32Peer {
         RunHandler(form, [form] { form->Close(); });
         return 0;
       }
+      if (self && msg == WM_ACTIVATE && self->Activated(LOWORD(wParam) != WA_INACTIVE)) return 0;
     } catch (...) {
       // Nothing may unwind through the system's dispatching.
       if (Application) Application->HandleException(nullptr);
@@ -493,7 +494,22 @@ class FormPeer : public Win32Peer {
   }
 
  private:
+  // The focus leaves with the activation (a message box, another program) and comes back
+  // to the control that had it, as in a dialog. True when the focus was placed here.
+  bool Activated(bool active) {
+    if (!active) {
+      HWND focus = GetFocus();
+      if (focus && IsChild(hwnd_, focus)) focus_ = focus;
+      return false;
+    }
+    HWND target = focus_ && IsChild(hwnd_, focus_) ? focus_ : GetNextDlgTabItem(hwnd_, nullptr, FALSE);
+    if (!target) return false;
+    SetFocus(target);
+    return true;
+  }
+
   TForm* form_;
+  HWND focus_ = nullptr;
 };
 
 class LabelPeer : public Win32Peer {

@@ -93,20 +93,29 @@ class Soon {
   std::function<void()> step_;
 };
 
-// Shows the dialog and answers it from the loop; a dialog still open after three seconds
-// is closed and reported.
+// Closes what is left open of a window class after three seconds, and tells.
+class Watchdog {
+ public:
+  explicit Watchdog(const wchar_t* windowClass) : timer_(nullptr) {
+    timer_.SetInterval(3000);
+    timer_.OnTimer = [this, windowClass](TObject*) {
+      timer_.SetEnabled(false);
+      fired = true;
+      PostMessageW(FindWindowW(windowClass, nullptr), WM_CLOSE, 0, 0);
+    };
+  }
+  bool fired = false;
+
+ private:
+  TTimer timer_;
+};
+
+// Shows the dialog and answers it from the loop.
 int AnswerDialog(const TMsgDlgParams& p, const std::function<void()>& answer) {
   Soon step(answer);
-  bool stuck = false;
-  TTimer watchdog(nullptr);
-  watchdog.SetInterval(3000);
-  watchdog.OnTimer = [&](TObject*) {
-    watchdog.SetEnabled(false);
-    stuck = true;
-    PostMessageW(FindWindowW(L"GuiDialog", nullptr), WM_CLOSE, 0, 0);
-  };
+  Watchdog watchdog(L"GuiDialog");
   int result = MessageDialog(p);
-  EXPECT_FALSE(stuck) << "the dialog did not take the answer";
+  EXPECT_FALSE(watchdog.fired) << "the dialog did not take the answer";
   return result;
 }
 
@@ -259,6 +268,25 @@ TEST_F(Win32Windows, PaintedControlsShowTheirColours) {
   app.ProcessMessages();
   EXPECT_EQ(pixel(150, 10), RGB(0, 0, 255));
   EXPECT_EQ(pixel(250, 10), RGB(255, 255, 255));
+
+  // The system's progress bar fills as its position grows.
+  auto* bar = new TProgressBar(form);
+  bar->SetParent(form);
+  bar->SetBounds(10, 50, 280, 20);
+  bar->SetRange(0, 3);
+  app.ProcessMessages();
+  HWND barWindow = Child(hwnd, PROGRESS_CLASSW);
+  ASSERT_NE(barWindow, nullptr);
+  auto barPixel = [&] {
+    HDC dc = GetDC(barWindow);
+    COLORREF c = GetPixel(dc, 200, 10);
+    ReleaseDC(barWindow, dc);
+    return c;
+  };
+  COLORREF empty = barPixel();
+  for (int i = 1; i <= 3; ++i) bar->SetPosition(i);
+  app.ProcessMessages();
+  EXPECT_NE(barPixel(), empty);
 }
 
 TEST_F(Win32Windows, DialogAnswersByButtonEnterMnemonicAndCloseBox) {
@@ -300,4 +328,61 @@ TEST_F(Win32Windows, DialogAnswersByButtonEnterMnemonicAndCloseBox) {
 
   // The application quits while the dialog is up: the safe answer.
   EXPECT_EQ(AnswerDialog(p, [&] { app.Terminate(); }), mrIgnore);
+}
+
+TEST_F(Win32Windows, MessageBoxesBelongToTheActiveFormAndGiveItsFocusBack) {
+  REQUIRE_DESKTOP();
+  TApplication app;
+  app.SetTitle("消息测试");
+  TForm* form;
+  app.CreateForm(form);
+  form->SetCaption("主窗口");
+  for (int i = 0; i < 2; ++i) {
+    auto* button = new TButton(form);
+    button->SetParent(form);
+    button->SetCaption(i == 0 ? "一" : "二");
+    button->SetBounds(10 + 90 * i, 10, 80, 25);
+  }
+  form->Show();
+  HWND hwnd = FindWindowW(L"GuiForm", L"主窗口");
+  HWND second = Child(hwnd, L"Button", L"二");
+  ASSERT_NE(second, nullptr);
+  SetFocus(second);
+
+  struct Seen {
+    HWND owner = nullptr;
+    std::wstring text;
+    bool icon = false;
+  } seen;
+  auto inspect = [&] {
+    HWND box = FindWindowW(L"#32770", L"消息测试");
+    if (!box) return;
+    seen.owner = GetWindow(box, GW_OWNER);
+    seen.text = Text(GetDlgItem(box, 0xFFFF));
+    HWND icon = GetDlgItem(box, 1088);
+    seen.icon = icon && IsWindowVisible(icon) && SendMessageW(icon, STM_GETICON, 0, 0) != 0;
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  };
+  {
+    Soon answer(inspect);
+    Watchdog watchdog(L"#32770");
+    ShowMessage("升级完毕");
+    EXPECT_FALSE(watchdog.fired);
+  }
+  EXPECT_EQ(seen.owner, hwnd);
+  EXPECT_EQ(seen.text, L"升级完毕");
+  EXPECT_FALSE(seen.icon);
+  EXPECT_EQ(GetFocus(), second);
+
+  seen = Seen();
+  {
+    Soon answer(inspect);
+    Watchdog watchdog(L"#32770");
+    app.ShowException("无法连接服务器");
+    EXPECT_FALSE(watchdog.fired);
+  }
+  EXPECT_EQ(seen.owner, hwnd);
+  EXPECT_EQ(seen.text, L"无法连接服务器");
+  EXPECT_TRUE(seen.icon);
+  EXPECT_EQ(GetFocus(), second);
 }
