@@ -432,6 +432,7 @@ class FormPeer : public Win32Peer {
         return 0;
       }
       if (self && msg == WM_ACTIVATE && self->Activated(LOWORD(wParam) != WA_INACTIVE)) return 0;
+      if (self && (msg == WM_MOVE || msg == WM_SIZE)) self->TakeBounds();
     } catch (...) {
       // Nothing may unwind through the system's dispatching.
       if (Application) Application->HandleException(nullptr);
@@ -462,8 +463,19 @@ class FormPeer : public Win32Peer {
       ShowWindow(hwnd_, SW_HIDE);
       return;
     }
+    if (form_->Position() == poScreenCenter) {
+      RECT frame = Frame();
+      int w = frame.right - frame.left, h = frame.bottom - frame.top;
+      RECT work;
+      SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+      // The form knows where it went: a later change of its size keeps the place.
+      form_->SetBounds(work.left + (work.right - work.left - w) / 2, work.top + (work.bottom - work.top - h) / 2,
+                       form_->Width(), form_->Height());
+    }
     SyncBounds();
+    placing_ = true;
     ShowWindow(hwnd_, SW_SHOWNORMAL);
+    placing_ = false;
     SetForegroundWindow(hwnd_);
     // The first focus goes where Tab would take it.
     HWND first = GetNextDlgTabItem(hwnd_, nullptr, FALSE);
@@ -471,18 +483,19 @@ class FormPeer : public Win32Peer {
     UpdateWindow(hwnd_);
   }
 
-  void SyncBounds() override {
+  // Left and Top place the frame, Width and Height are the client area.
+  RECT Frame() const {
     RECT r = {0, 0, form_->Width(), form_->Height()};
     AdjustWindowRectEx(&r, Style(), FALSE, ExStyle());
-    int w = r.right - r.left, h = r.bottom - r.top;
-    int x = form_->Left(), y = form_->Top();
-    if (form_->Position() == poScreenCenter) {
-      RECT work;
-      SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
-      x = work.left + (work.right - work.left - w) / 2;
-      y = work.top + (work.bottom - work.top - h) / 2;
-    }
-    SetWindowPos(hwnd_, nullptr, x, y, w, h, SWP_NOZORDER | SWP_NOACTIVATE);
+    return r;
+  }
+
+  void SyncBounds() override {
+    RECT r = Frame();
+    placing_ = true;
+    SetWindowPos(hwnd_, nullptr, form_->Left(), form_->Top(), r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+    placing_ = false;
   }
 
   void Synced(TPeerChange what) override {
@@ -508,8 +521,18 @@ class FormPeer : public Win32Peer {
     return true;
   }
 
+  // The user moved or sized the window: the form follows, and lays its controls out again.
+  void TakeBounds() {
+    if (placing_ || IsIconic(hwnd_) || !IsWindowVisible(hwnd_)) return;
+    RECT frame, client;
+    GetWindowRect(hwnd_, &frame);
+    GetClientRect(hwnd_, &client);
+    form_->SetBounds(frame.left, frame.top, client.right, client.bottom);
+  }
+
   TForm* form_;
   HWND focus_ = nullptr;
+  bool placing_ = false;
 };
 
 class LabelPeer : public Win32Peer {
@@ -888,6 +911,12 @@ std::unique_ptr<TGuiBackend> CreateWin32Backend() {
   // Without a desktop to draw on (Wine without a display) only message-only windows can
   // be made: a hidden top-level window is the test. It stays as the place for controls
   // that have no parent.
+  // A window station nobody sees (a service) has no desktop to draw on either.
+  USEROBJECTFLAGS station = {};
+  if (GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &station, sizeof station, nullptr) &&
+      !(station.dwFlags & WSF_VISIBLE)) {
+    return nullptr;
+  }
   HWND parking = CreateWindowExW(WS_EX_TOOLWINDOW, kPanelClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
                                  GetModuleHandleW(nullptr), nullptr);
   if (!parking) return nullptr;

@@ -214,6 +214,21 @@ TEST_F(Win32Windows, FormHoldsNativeControls) {
   PostMessageW(quit, WM_KEYDOWN, VK_RETURN, 1);
   EXPECT_TRUE(RunUntil([&] { return clicks == 2; }));
 
+  // Tab follows the tab order.
+  EXPECT_EQ(GetNextDlgTabItem(hwnd, start, FALSE), quit);
+  other->SetTabOrder(0);
+  EXPECT_EQ(GetNextDlgTabItem(hwnd, nullptr, FALSE), quit);
+  EXPECT_EQ(GetNextDlgTabItem(hwnd, quit, FALSE), start);
+
+  // Sized by the user, the form takes the new size.
+  RECT frame;
+  GetWindowRect(hwnd, &frame);
+  SetWindowPos(hwnd, nullptr, frame.left + 5, frame.top, frame.right - frame.left + 40, frame.bottom - frame.top,
+               SWP_NOZORDER);
+  EXPECT_EQ(form->Left(), frame.left + 5);
+  EXPECT_EQ(form->Width(), 360);
+  EXPECT_EQ(form->Height(), 180);
+
   button->SetEnabled(false);
   EXPECT_FALSE(IsWindowEnabled(start));
   other->Hide();
