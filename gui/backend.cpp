@@ -9,7 +9,9 @@ TGuiBackend* GuiBackend() {
 }
 
 std::unique_ptr<TGuiBackend> CreateDefaultBackend() {
-#ifndef _WIN32
+#ifdef _WIN32
+  if (auto native = CreateWin32Backend()) return native;
+#else
   if (auto fltk = CreateFltkBackend()) return fltk;
 #endif
   return std::make_unique<TConsoleBackend>();

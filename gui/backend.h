@@ -31,8 +31,10 @@ class TGuiBackend {
   virtual void Flush() {}
 };
 
-// The backend chosen at start: FLTK when a display can be opened, the console otherwise.
+// The backend chosen at start: the native windows on Windows, FLTK elsewhere, when there
+// is a desktop to draw on; the console otherwise.
 std::unique_ptr<TGuiBackend> CreateDefaultBackend();
-std::unique_ptr<TGuiBackend> CreateFltkBackend();  // nullptr without a display
+std::unique_ptr<TGuiBackend> CreateFltkBackend();   // nullptr without a display
+std::unique_ptr<TGuiBackend> CreateWin32Backend();  // nullptr without a desktop
 // The running application's backend; raises EInvalidOperation without an application.
 TGuiBackend* GuiBackend();

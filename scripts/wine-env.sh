@@ -26,7 +26,32 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   DISPLAY= "$WINE64" wineboot -i >/dev/null 2>&1 || true
   /usr/lib/wine/wineserver64 -w
 fi
-/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
+# Chinese text renders with a CJK font on the system (fontconfig) and Wine's own fonts
+# for the names Windows programs ask for.
+if [ -d /usr/share/wine/fonts ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/tahoma.ttf" ]; then
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
+# A second prefix for the tests that open real windows (under Xvfb): every program there
+# runs in Wine's desktop, which draws title bars and frames as Windows does. Copied from
+# the first one, so it costs no second initialisation.
+export WINE_DESKTOP_PREFIX=${WINE_DESKTOP_PREFIX:-$wine_cache/wine-desktop-prefix}
+if [ ! -f "$WINE_DESKTOP_PREFIX/user.reg" ]; then
+  rm -rf "$WINE_DESKTOP_PREFIX.new"
+  cp -a "$WINEPREFIX" "$WINE_DESKTOP_PREFIX.new"
+  (
+    export WINEPREFIX="$WINE_DESKTOP_PREFIX.new"
+    DISPLAY= "$WINE64" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1
+    DISPLAY= "$WINE64" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f >/dev/null 2>&1
+    /usr/lib/wine/wineserver64 -w
+  )
+  mv "$WINE_DESKTOP_PREFIX.new" "$WINE_DESKTOP_PREFIX"
+fi
 # Wine's own services start with the first program and keep its output open; started here,
 # detached, they cannot hold a test's pipe (and whoever reads it) open for ever.
+/usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true
 DISPLAY= "$WINE64" wineboot </dev/null >/dev/null 2>&1 || true
+# Not so in the desktop prefix: a program started there without a display makes a desktop
+# that cannot draw, and the sessions' programs would join it until it closes. There the
+# services start with a session's first program, whose output goes to a file.
+WINEPREFIX=$WINE_DESKTOP_PREFIX /usr/lib/wine/wineserver64 -p </dev/null >/dev/null 2>&1 || true

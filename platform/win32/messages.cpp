@@ -151,6 +151,13 @@ LRESULT DispatchMessage(const MSG* msg) {
   n.wParam = msg->wParam;
   n.lParam = msg->lParam;
   n.time = msg->time;
+  if (n.message >= WM_KEYFIRST && n.message <= WM_KEYLAST && n.hwnd) {
+    // Keys for a window that holds controls go to the dialog manager first: Tab, Enter
+    // for the default button, mnemonics. The rest become characters.
+    ::HWND root = GetAncestor(n.hwnd, GA_ROOT);
+    if (root && (GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) && IsDialogMessageW(root, &n)) return 0;
+    TranslateMessage(&n);
+  }
   return ::DispatchMessageW(&n);
 }
 

@@ -11,6 +11,7 @@
 #include "child_process.h"
 #include "scenario.h"
 #include "tests/support/program_under_test.h"
+#include "tests/support/window_session.h"
 
 using ::testing::Contains;
 
@@ -84,6 +85,58 @@ TEST(RepairToolUnderWine, CopiesTheSetOfTheReportedVersionAndRegistersEachWithTh
     fs::remove(p, ignored);
     fs::remove(p.string() + ".registered", ignored);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The same repair with a real window in Wine's desktop under Xvfb: the framed Chinese
+// window, the message box at the end, answered with Enter, and the screenshots kept.
+TEST(RepairToolWindowUnderWine, ShowsTheFramedChineseWindowRepairsAndClosesInWinesDesktop) {
+  if (!testsupport::UnderWine()) GTEST_SKIP() << "TEST_WINDOWS_BUILD names no Windows build";
+  const std::string missing = testsupport::WindowSessionMissing();
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  const char* prefix = getenv("WINE_DESKTOP_PREFIX");
+  ASSERT_NE(prefix, nullptr) << "scripts/wine-env.sh makes the desktop prefix";
+  const fs::path probe = testsupport::WindowsBuild() + "/tests/repairtool/registration_probe.dll";
+  const fs::path system = fs::path(prefix) / "drive_c/Program Files/Common Files/System";
+  const std::string tag = "window-" + std::to_string(getpid());
+  const fs::path copied = Folder(system, "ole db") / (tag + ".dll");
+
+  RepairScenario s;
+  fs::remove_all(s.app / "w7");
+  fs::create_directories(s.app / "w7");
+  fs::copy_file(probe, s.app / "w7" / "new.dll");
+  WriteFile(s.app / "w7" / "文件列表.ini", "[文件列表]\r\nnew.dll=路径\\ole db\\" + tag + ".dll\r\n");
+  const std::string tool = testsupport::InstallProgram("repairtool/repairtool", s.app, "repairtool").back();
+
+  const fs::path artifacts = testsupport::ArtifactFolder();
+  auto env = testsupport::WindowSessionEnv();
+  env["COMMONPROGRAMFILES"] = std::nullopt;
+  ChildProcess session({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
+                        std::string(TEST_SOURCE_DIR) + "/tests/repairtool/xvfb_session.sh", tool, artifacts.string()},
+                       env);
+  ASSERT_TRUE(session.Started());
+  std::vector<std::string> lines = session.ReadAllLines();
+  EXPECT_EQ(session.Wait(), 0);
+  // The prefix outlives the test: nothing of it stays there.
+  struct Cleanup {
+    fs::path file;
+    ~Cleanup() {
+      std::error_code ignored;
+      fs::remove(file, ignored);
+      fs::remove(file.string() + ".registered", ignored);
+    }
+  } cleanup{copied};
+  if (testsupport::DrewNoWindow(lines)) GTEST_SKIP() << "the Windows build draws no window";
+  EXPECT_THAT(lines, ::testing::ElementsAre("window name: mdac修复工具", "window size: 680x215",
+                                            "frame: title bar and borders", "message box name: repairtool",
+                                            "exit status: 0"));
+  EXPECT_EQ(ReadFile(artifacts / "windows-repairtool-window.log"), "");
+  EXPECT_TRUE(ReadFile(copied) == ReadFile(probe)) << "the component was not copied";
+  EXPECT_TRUE(WaitForFile(copied.string() + ".registered")) << "regsvr32 did not register the copied file";
+  EXPECT_GT(fs::file_size(artifacts / "windows-repairtool.png"), 0u);
 }
 
 }  // namespace

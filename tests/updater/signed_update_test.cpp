@@ -135,7 +135,7 @@ TEST_F(SignedUpdateTest, ASignedReleaseIsCheckedFirstThenDownloadedInstalledAndS
   EXPECT_THAT(Requested(), ElementsAre("/update/demo.html", "/update/demo.sig", "/update/demo.7z", "/update/demo.7z",
                                        "/update/demo.7z"));
   EXPECT_EQ(app.Read("readme.txt").substr(0, 17), "release 20240301\n");
-  for (int i = 0; i < 100 && !app.Exists("started"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 300 && !app.Exists("started"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(app.Exists("started"));
   EXPECT_FALSE(app.Exists("tmp/list.ini")) << "the manifest read for its date is not left behind";
   EXPECT_EQ(TIniFile(testsupport::ProgramIni(app / "升级/更新记录.ini")).ReadString("设置", "更新日期", ""), "20240301");

@@ -12,10 +12,12 @@
 #include "tests/support/program_under_test.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_pki.h"
+#include "tests/support/window_session.h"
 #include "tests/updater/archive/archive_test_util.h"
 
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -24,6 +26,8 @@ namespace {
 
 const char* const kWindow = "window: 鼎川软件自动更新程序";
 const char* const kClosed = "closed: 鼎川软件自动更新程序";
+// The highlight colour Wine fills a progress bar with.
+const char* const kWindowsBarFill = "#3096FA";
 
 // A package as a vendor publishes it: the manifest, a program to start, two files, one
 // of them in a subfolder.
@@ -70,16 +74,6 @@ bool IsStatsLine(const std::string& line) {
   return text("label Label1: 已下载: ") && digits(0) && text("   %: ") && padded(3, false) && text("   网速Kbps: ") &&
          padded(6, true) && text("  用时: ") && digits(2) && text(":") && digits(2) && text(":") && digits(2) &&
          i == line.size();
-}
-
-bool HaveVirtualDisplay(std::string& missing) {
-  for (const char* program : {"xvfb-run", "Xvfb", "xdotool", "import", "convert"}) {
-    if (std::system((std::string("command -v ") + program + " >/dev/null 2>&1").c_str()) != 0) {
-      missing = program;
-      return false;
-    }
-  }
-  return true;
 }
 
 class UpdateProcessTest : public ::testing::Test {
@@ -365,10 +359,11 @@ TEST_F(UpdateProcessTest, AMissingTmpFolderIsReportedAndNothingIsFetched) {
 
 // With a real window under a virtual display, through a location that serves each
 // connection slowly: mid-download the bar shows one blue segment per part, and the
-// screenshot is kept under the build folder.
+// screenshot is kept under the build folder. The Windows updater's window has Windows'
+// frame around the same client area.
 TEST(UpdaterWindowProcess, ShowsTwoBlueSegmentsAndTheStatisticsLineMidDownload) {
-  std::string missing;
-  if (!HaveVirtualDisplay(missing)) GTEST_SKIP() << missing << " is not installed: no virtual display to test with";
+  const std::string missing = testsupport::WindowSessionMissing();
+  if (!missing.empty()) GTEST_SKIP() << missing;
   ScratchApp work, app;
   testsupport::NginxServer nginx(
       "    location /slow/ { rewrite ^/slow/(.*)$ /update/$1 break; limit_rate 100k; }\n");
@@ -377,24 +372,27 @@ TEST(UpdaterWindowProcess, ShowsTwoBlueSegmentsAndTheStatisticsLineMidDownload) 
   nginx.AddFile("update/demo.7z", package);
   app.Put("升级/更新记录.ini", "[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
   fs::create_directories(app / "tmp");
-  fs::copy_file(fs::path(TEST_BINARY_DIR) / "tests/updater/updater_under_test", app / "updater");
+  const std::string updater = testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater").back();
 
-  const fs::path artifacts = fs::path(TEST_BINARY_DIR) / "artifacts";
+  const fs::path artifacts = testsupport::ArtifactFolder();
+  const std::string shots = testsupport::UnderWine() ? "windows-" : "";
+  auto env = testsupport::WindowSessionEnv();
+  env["UPDATER_TEST_BASE_URL"] = nginx.Url("/slow/");
+  env["LSAN_OPTIONS"] = "print_suppressions=0:suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp";
   ChildProcess session({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
-                        std::string(TEST_SOURCE_DIR) + "/tests/updater/xvfb_session.sh", app / "updater",
-                        artifacts.string()},
-                       {{"DISPLAY", std::nullopt},
-                        {"UPDATER_TEST_BASE_URL", nginx.Url("/slow/")},
-                        {"LSAN_OPTIONS", "print_suppressions=0:suppressions=" + std::string(TEST_SOURCE_DIR) +
-                                             "/tests/lsan.supp"}});
+                        std::string(TEST_SOURCE_DIR) + "/tests/updater/xvfb_session.sh", updater, artifacts.string()},
+                       env);
   ASSERT_TRUE(session.Started());
-  EXPECT_THAT(session.ReadAllLines(),
-              ElementsAre("window name: 鼎川软件自动更新程序", "window size: 643x200", "blue segments: 2",
-                          "running during the download", "closed after the update"));
+  std::vector<std::string> expected = {"window name: 鼎川软件自动更新程序", "window size: 643x200", "blue segments: 2",
+                                       "running during the download", "closed after the update"};
+  if (testsupport::UnderWine()) expected.insert(expected.begin() + 2, "frame: title bar and borders");
+  const std::vector<std::string> lines = session.ReadAllLines();
   EXPECT_EQ(session.Wait(), 0);
+  if (testsupport::DrewNoWindow(lines)) GTEST_SKIP() << "the Windows build draws no window";
+  EXPECT_THAT(lines, ElementsAreArray(expected));
   // A real window prints nothing on the console.
-  EXPECT_EQ(testsupport::ReadFileText((artifacts / "updater-window.log").string()), "");
-  EXPECT_GT(fs::file_size(artifacts / "updater-download.png"), 0u);
+  EXPECT_EQ(testsupport::ReadFileText((artifacts / (shots + "updater-window.log")).string()), "");
+  EXPECT_GT(fs::file_size(artifacts / (shots + "updater-download.png")), 0u);
   EXPECT_TRUE(app.Read("tmp/rjsj.7z") == package);
   EXPECT_TRUE(app.Read("data/lib.dat") == work.Read("pkg/data/lib.dat"));
 }
@@ -407,16 +405,17 @@ namespace {
 // updater unpacking for a few seconds, and all that time the window repaints, moves and
 // shows the unpacking's progress in ProgressBar1; the screenshots are kept.
 TEST(UpdaterWindowProcess, RepaintsMovesAndShowsProgressWhileUnpacking) {
-  std::string missing;
-  if (!HaveVirtualDisplay(missing)) GTEST_SKIP() << missing << " is not installed: no virtual display to test with";
+  const std::string missing = testsupport::WindowSessionMissing();
+  if (!missing.empty()) GTEST_SKIP() << missing;
   ScratchApp work, app;
   testsupport::NginxServer nginx;
+  const std::string program = testsupport::StartedProgramName();
   work.Put("pkg/list.ini",
-           "[file]\r\napp.sh=app.sh\r\ndata\\lib.dat=data\\lib.dat\r\n[文件更新日期]\r\napp.sh=20240301\r\n"
-           "data\\lib.dat=20240301\r\n"
-           "[更新日期]\r\n更新日期=20240301\r\n[运行]\r\n程序=app.sh\r\n");
-  work.Put("pkg/app.sh", "#!/bin/sh\n");
-  fs::permissions(work / "pkg/app.sh", fs::perms::owner_all);
+           "[file]\r\n" + program + "=" + program + "\r\ndata\\lib.dat=data\\lib.dat\r\n[文件更新日期]\r\n" + program +
+               "=20240301\r\ndata\\lib.dat=20240301\r\n[更新日期]\r\n更新日期=20240301\r\n[运行]\r\n程序=" + program +
+               "\r\n");
+  work.Put("pkg/" + program, testsupport::StartedProgramText());
+  fs::permissions(work / ("pkg/" + program), fs::perms::owner_all);
   std::string text(3 << 20, 'a');
   uint64_t x = 88172645463325252ull;
   for (char& c : text) {
@@ -429,23 +428,27 @@ TEST(UpdaterWindowProcess, RepaintsMovesAndShowsProgressWhileUnpacking) {
   nginx.AddFile("update/demo.7z", work.Read("package.7z"));
   app.Put("升级/更新记录.ini", "[设置]\r\n软件类别=demo\r\n更新日期=20240101\r\n");
   fs::create_directories(app / "tmp");
-  fs::copy_file(fs::path(TEST_BINARY_DIR) / "tests/updater/updater_under_test", app / "updater");
+  const std::string updater = testsupport::InstallProgram("tests/updater/updater_under_test", app.Dir(), "updater").back();
 
-  const fs::path artifacts = fs::path(TEST_BINARY_DIR) / "artifacts";
+  const fs::path artifacts = testsupport::ArtifactFolder();
+  const std::string shots = testsupport::UnderWine() ? "windows-" : "";
+  auto env = testsupport::WindowSessionEnv();
+  env["UPDATER_TEST_BASE_URL"] = nginx.Url("/update/");
+  env["LSAN_OPTIONS"] = "print_suppressions=0:suppressions=" + std::string(TEST_SOURCE_DIR) + "/tests/lsan.supp";
+  // The fill of the bar: FLTK's green, or the system's highlight on Windows.
+  const std::string fill = testsupport::UnderWine() ? kWindowsBarFill : "#06B025";
   ChildProcess session({"/usr/bin/xvfb-run", "-a", "-s", "-screen 0 1024x768x24",
-                        std::string(TEST_SOURCE_DIR) + "/tests/updater/xvfb_unpack_session.sh", app / "updater",
-                        artifacts.string()},
-                       {{"DISPLAY", std::nullopt},
-                        {"UPDATER_TEST_BASE_URL", nginx.Url("/update/")},
-                        {"LSAN_OPTIONS", "print_suppressions=0:suppressions=" + std::string(TEST_SOURCE_DIR) +
-                                             "/tests/lsan.supp"}});
+                        std::string(TEST_SOURCE_DIR) + "/tests/updater/xvfb_unpack_session.sh", updater,
+                        artifacts.string(), program, fill},
+                       env);
   ASSERT_TRUE(session.Started());
-  EXPECT_THAT(session.ReadAllLines(),
-              ElementsAre("window name: 鼎川软件自动更新程序", "bar partly filled while unpacking",
-                          "moved while unpacking", "bar advanced after the move", "closed after the update"));
+  const std::vector<std::string> lines = session.ReadAllLines();
   EXPECT_EQ(session.Wait(), 0);
-  EXPECT_EQ(testsupport::ReadFileText((artifacts / "updater-unpack-window.log").string()), "");
-  EXPECT_GT(fs::file_size(artifacts / "updater-unpack.png"), 0u);
+  if (testsupport::DrewNoWindow(lines)) GTEST_SKIP() << "the Windows build draws no window";
+  EXPECT_THAT(lines, ElementsAre("window name: 鼎川软件自动更新程序", "bar partly filled while unpacking",
+                                 "moved while unpacking", "bar advanced after the move", "closed after the update"));
+  EXPECT_EQ(testsupport::ReadFileText((artifacts / (shots + "updater-unpack-window.log")).string()), "");
+  EXPECT_GT(fs::file_size(artifacts / (shots + "updater-unpack.png")), 0u);
   EXPECT_TRUE(app.Read("data/lib.dat") == text);
 }
 
