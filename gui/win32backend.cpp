@@ -307,7 +307,7 @@ class TWin32Backend : public TGuiBackend {
   // The form a box belongs to: the active one of ours, else the main form when shown.
   HWND Owner() const {
     HWND active = GetActiveWindow();
-    if (active && forms.count(active)) return active;
+    if (active && (forms.count(active) || std::count(dialogs.begin(), dialogs.end(), active))) return active;
     if (Application && Application->MainForm() && Application->MainForm()->Peer()) {
       HWND main = static_cast<Win32Peer*>(Application->MainForm()->Peer())->Hwnd();
       if (IsWindowVisible(main)) return main;
@@ -317,6 +317,7 @@ class TWin32Backend : public TGuiBackend {
 
   GdiCache gdi;
   std::set<HWND> forms;
+  std::vector<HWND> dialogs;  // the message dialogs open now, innermost last
   int nextChildId = kFirstChildId;
 
  private:
@@ -855,27 +856,39 @@ int TWin32Backend::ShowDialog(const TMsgDlgParams& params, const std::string& ti
   state.closeResult = params.CloseResult;
   SetWindowLongPtrW(dialog, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
 
-  // Modal: the forms take no input while the dialog is up.
+  // Modal: the forms and the dialogs below this one take no input while it is up.
   std::vector<HWND> disabled;
-  for (HWND form : forms) {
-    if (IsWindowEnabled(form)) {
-      EnableWindow(form, FALSE);
-      disabled.push_back(form);
+  std::vector<HWND> below(forms.begin(), forms.end());
+  below.insert(below.end(), dialogs.begin(), dialogs.end());
+  for (HWND window : below) {
+    if (IsWindowEnabled(window)) {
+      EnableWindow(window, FALSE);
+      disabled.push_back(window);
     }
   }
+  dialogs.push_back(dialog);
   ShowWindow(dialog, SW_SHOWNORMAL);
   SetForegroundWindow(dialog);
   if (defaultButton) SetFocus(defaultButton);
   UpdateWindow(dialog);
 
-  bool answered = Application->ModalLoop([&state] { return state.done; });
-  if (!answered) state.result = buttons[params.SafeButton].Result;
-  // Enabled again before the dialog goes, so the activation returns to the form.
-  for (HWND form : disabled) {
-    if (IsWindow(form)) EnableWindow(form, TRUE);
-  }
-  SetWindowLongPtrW(dialog, GWLP_USERDATA, 0);
-  DestroyWindow(dialog);
+  // Also when an error escapes the loop: the windows must not stay disabled.
+  struct Cleanup {
+    TWin32Backend* self;
+    HWND dialog;
+    const std::vector<HWND>& disabled;
+    ~Cleanup() {
+      auto& open = self->dialogs;
+      open.erase(std::remove(open.begin(), open.end(), dialog), open.end());
+      // Enabled again before the dialog goes, so the activation returns to the form.
+      for (HWND window : disabled) {
+        if (IsWindow(window)) EnableWindow(window, TRUE);
+      }
+      SetWindowLongPtrW(dialog, GWLP_USERDATA, 0);
+      DestroyWindow(dialog);
+    }
+  } cleanup{this, dialog, disabled};
+  if (!Application->ModalLoop([&state] { return state.done; })) state.result = buttons[params.SafeButton].Result;
   return state.result;
 }
 

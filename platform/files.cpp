@@ -30,7 +30,10 @@ namespace platform {
 //    openers and a deny-write opener sees writers.
 // Both belong to the open file description and vanish when the handle is closed.
 // Checking and taking are two steps, so two openers racing each other may both fail;
-// they never both succeed against each other's share mode.
+// they never both succeed against each other's share mode: each puts up its own
+// markers before it looks at the flocks, and looks at the others' markers only once its
+// flock is held. An exclusive opener puts up none: whoever reads markers holds a flock
+// for as long as the file is open, and cannot hold one beside its LOCK_EX.
 
 namespace {
 
@@ -60,12 +63,13 @@ bool MarkOpen(int fd, off_t marker) {
   return fcntl(fd, F_OFD_SETLK, &fl) == 0;
 }
 
-bool MarkedByOthers(int fd, off_t marker) {
+// Another handle holds a marker in [first, first + count).
+bool MarkedByOthers(int fd, off_t first, off_t count) {
   struct flock fl = {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
-  fl.l_start = marker;
-  fl.l_len = 1;
+  fl.l_start = first;
+  fl.l_len = count;
   if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
   return fl.l_type != F_UNLCK;
 }
@@ -87,6 +91,11 @@ bool SharingViolation() {
 bool AcquireShare(int fd, UINT access, UINT sharing, bool markers) {
   const bool reads = access != OPEN_WRITE;
   const bool writes = access != OPEN_READ;
+  if (markers && sharing != SHARE_EXCLUSIVE &&
+      ((reads && !MarkOpen(fd, kReadMarker)) || (writes && !MarkOpen(fd, kWriteMarker)))) {
+    SetLastErrorFromErrno(errno);
+    return false;
+  }
   switch (sharing) {
     case SHARE_EXCLUSIVE:
       if (!TryFlock(fd, LOCK_EX)) return SharingViolation();
@@ -102,15 +111,9 @@ bool AcquireShare(int fd, UINT access, UINT sharing, bool markers) {
       break;
   }
   if (markers) {
-    if ((reads && !MarkOpen(fd, kReadMarker)) || (writes && !MarkOpen(fd, kWriteMarker))) {
-      SetLastErrorFromErrno(errno);
-      return false;
-    }
-    if (sharing == SHARE_EXCLUSIVE &&
-        (MarkedByOthers(fd, kReadMarker) || MarkedByOthers(fd, kWriteMarker)))
-      return SharingViolation();
-    if (sharing == SHARE_DENY_WRITE && MarkedByOthers(fd, kWriteMarker))
-      return SharingViolation();
+    // Both markers are adjacent: one query covers readers and writers.
+    if (sharing == SHARE_EXCLUSIVE && MarkedByOthers(fd, kReadMarker, 2)) return SharingViolation();
+    if (sharing == SHARE_DENY_WRITE && MarkedByOthers(fd, kWriteMarker, 1)) return SharingViolation();
   }
   return true;
 }
@@ -126,14 +129,11 @@ bool SplitMode(UINT mode, UINT* access, UINT* sharing) {
 
 // Opens path (creating it with `create`) and takes the share locks; -1 with the last
 // error set on failure. Read-only files refuse write access even to root, as on Windows.
-int OpenShared(const std::string& path, UINT access, UINT sharing, bool create) {
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode) || (access != OPEN_READ && !HasWriteBits(st.st_mode))) {
-      SetLastError(ERROR_ACCESS_DENIED);
-      return -1;
-    }
-  }
+// size, when given, receives the file's size at opening.
+int OpenShared(const std::string& path, UINT access, UINT sharing, bool create,
+               off_t* size = nullptr) {
+  // Nothing is changed before the checks on the opened file below: no O_TRUNC, and a
+  // folder refuses O_RDWR by itself.
   int flags = O_CLOEXEC | O_NOCTTY | (create ? O_CREAT : 0);
   // Write-only openers still read-open when they may, so that they can carry markers.
   flags |= access == OPEN_READ ? O_RDONLY : O_RDWR;
@@ -147,7 +147,9 @@ int OpenShared(const std::string& path, UINT access, UINT sharing, bool create) 
     SetLastErrorFromErrno(errno, path);
     return -1;
   }
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) ||
+      (access != OPEN_READ && !HasWriteBits(st.st_mode))) {
     close(fd);
     SetLastError(ERROR_ACCESS_DENIED);
     return -1;
@@ -158,6 +160,7 @@ int OpenShared(const std::string& path, UINT access, UINT sharing, bool create) 
     SetLastError(error);
     return -1;
   }
+  if (size) *size = st.st_size;
   return fd;
 }
 
@@ -194,10 +197,13 @@ HANDLE FileCreate(const std::string& path, UINT sharing) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return INVALID_HANDLE;
   }
-  // Emptied only once the locks are held: a file in use keeps its contents.
-  const int fd = OpenShared(path, OPEN_READWRITE, share, true);
+  // Emptied only once the locks are held: a file in use keeps its contents. An empty one
+  // (a new one, mostly) is left alone: on ext4 truncating marks the file for a writeback
+  // when it is closed, a tenth of the time of unpacking thousands of small files.
+  off_t size = 0;
+  const int fd = OpenShared(path, OPEN_READWRITE, share, true, &size);
   if (fd < 0) return INVALID_HANDLE;
-  if (ftruncate(fd, 0) != 0) {
+  if (size != 0 && ftruncate(fd, 0) != 0) {
     const int err = errno;
     close(fd);
     SetLastErrorFromErrno(err);
@@ -413,6 +419,8 @@ bool ForceDirectories(const std::string& path) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
+  // Mostly the folder is there already (the previous file's).
+  if (DirectoryExists(path)) return true;
   // Every prefix that ends a component, the whole path last.
   for (size_t end = 1; end <= path.size(); ++end) {
     if (end < path.size() && path[end] != '/') continue;

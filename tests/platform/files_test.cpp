@@ -67,6 +67,10 @@ TEST(Files, ShareModesBetweenOpeners) {
       {OPEN_READ | SHARE_DENY_WRITE, OPEN_WRITE | SHARE_DENY_NONE, false},
       {OPEN_WRITE | SHARE_DENY_NONE, OPEN_READ | SHARE_DENY_WRITE, false},
       {OPEN_WRITE | SHARE_DENY_NONE, OPEN_READWRITE | SHARE_DENY_NONE, true},
+      {OPEN_READWRITE | SHARE_DENY_NONE, OPEN_READWRITE | SHARE_EXCLUSIVE, false},
+      {OPEN_READWRITE | SHARE_DENY_WRITE, OPEN_READ | SHARE_DENY_WRITE, false},
+      {OPEN_READ | SHARE_DENY_WRITE, OPEN_READWRITE | SHARE_DENY_WRITE, false},
+      {OPEN_READWRITE | SHARE_EXCLUSIVE, OPEN_READ | SHARE_DENY_WRITE, false},
   };
   TempDir dir;
   WriteFile(dir / "f", "x");
@@ -86,6 +90,22 @@ TEST(Files, ShareModesBetweenOpeners) {
     const HANDLE again = FileOpen(dir / "f", OPEN_READWRITE | SHARE_EXCLUSIVE);
     EXPECT_NE(again, INVALID_HANDLE);
     FileClose(again);
+  }
+}
+
+// An empty file is not truncated again; anything else is emptied.
+TEST(Files, CreateEmptiesAnExistingFileAndKeepsAnEmptyOne) {
+  TempDir dir;
+  WriteFile(dir / "old", "old contents");
+  WriteFile(dir / "empty", "");
+  for (const char* name : {"old", "empty", "new"}) {
+    SCOPED_TRACE(name);
+    const HANDLE h = FileCreate(dir / name);
+    ASSERT_NE(h, INVALID_HANDLE);
+    EXPECT_EQ(FileSize(h), 0);
+    EXPECT_EQ(FileWrite(h, "ab", 2), 2);
+    FileClose(h);
+    EXPECT_EQ(ReadFile(dir / name), "ab");
   }
 }
 
@@ -210,6 +230,10 @@ TEST(Files, FailuresCarryWindowsCodes) {
   EXPECT_EQ(FileCreate(dir / "no/file"), INVALID_HANDLE);
   EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
   EXPECT_EQ(FileOpen(dir / "sub", OPEN_READ | SHARE_DENY_NONE), INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FileOpen(dir / "sub", OPEN_READWRITE | SHARE_DENY_NONE), INVALID_HANDLE);
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(FileCreate(dir / "sub"), INVALID_HANDLE);
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_FALSE(DeleteFile(dir / "missing"));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);

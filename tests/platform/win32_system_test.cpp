@@ -86,7 +86,9 @@ TEST_F(Win32Test, ASectionReadAtOnceDecodesAsEachRead) {
   ASSERT_TRUE(section.Read(name, file.c_str()));
   ASSERT_EQ(section.KeyNames().size(), 2u);
   const std::string key = section.KeyNames()[0];
-  if (Chinese()) EXPECT_EQ(key, "更新日期");
+  if (Chinese()) {
+    EXPECT_EQ(key, "更新日期");
+  }
   char buffer[64];
   EXPECT_EQ(std::string(buffer, section.Get(key.c_str(), "", buffer, sizeof buffer)), "20240101");
   EXPECT_EQ(std::string(buffer, section.Get("PLAIN", "", buffer, sizeof buffer)), "x");

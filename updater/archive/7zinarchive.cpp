@@ -301,13 +301,13 @@ HRESULT T7zInArchive::GetStream(uint32_t index, ISequentialOutStream** outStream
     const std::string target = extractDir_ + *item;
     platform::ForceDirectories(ExtractFileDir(target));
 
-    platform::DWORD oldAttributes = 0;
-    if (platform::FileExists(target)) {
-      oldAttributes = platform::GetFileAttributes(target);
-      if (oldAttributes == platform::INVALID_FILE_ATTRIBUTES) oldAttributes = 0;
-      if (oldAttributes != 0 && oldAttributes != platform::FILE_ATTRIBUTE_NORMAL)
-        platform::SetFileAttributes(target, platform::FILE_ATTRIBUTE_NORMAL);
-    }
+    // 0: nothing there yet (or a folder, which the create below refuses).
+    platform::DWORD oldAttributes = platform::GetFileAttributes(target);
+    if (oldAttributes == platform::INVALID_FILE_ATTRIBUTES ||
+        (oldAttributes & platform::FILE_ATTRIBUTE_DIRECTORY))
+      oldAttributes = 0;
+    if (oldAttributes != 0 && oldAttributes != platform::FILE_ATTRIBUTE_NORMAL)
+      platform::SetFileAttributes(target, platform::FILE_ATTRIBUTE_NORMAL);
 
     std::unique_ptr<TFileStream> file;
     try {
