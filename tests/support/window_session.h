@@ -8,7 +8,6 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "tests/support/program_under_test.h"
 
@@ -36,13 +35,6 @@ inline std::map<std::string, std::optional<std::string>> WindowSessionEnv() {
     env["WINE64"] = wine ? wine : "/usr/lib/wine/wine64";
   }
   return env;
-}
-
-// Under Wine, a build whose GUI falls back to the console (it prints its window's lines
-// instead of opening it) has nothing to show; the session says so. On Linux that would
-// be a fault, and the test's expected lines catch it.
-inline bool DrewNoWindow(const std::vector<std::string>& sessionLines) {
-  return UnderWine() && sessionLines.size() == 1 && sessionLines[0] == "no window, console lines instead";
 }
 
 // Where the screenshots stay: the artifacts of the build whose program was shown.

@@ -23,8 +23,8 @@ start_program() {
 }
 
 # find_window <caption> <log>: sets win to the program's visible window. A program that
-# draws no window prints "window: <caption>" on its console instead: then this says so
-# and ends the session, leaving the program to finish.
+# draws no window prints "window: <caption>" on its console instead: then this says so at
+# once (the expected lines fail on it) and ends the session, leaving the program to finish.
 find_window() {
   for _ in $(seq 600); do
     win=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n 1 || true)

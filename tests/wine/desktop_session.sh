@@ -7,8 +7,8 @@ set -eu
 out=$2
 mkdir -p "$out"
 
-start_program "$out/captioned-window.log" "$1" 500 150 8
-find_window '窗口测试程序' "$out/captioned-window.log"
+start_program "$out/${shot_prefix}captioned-window.log" "$1" 500 150 8
+find_window '窗口测试程序' "$out/${shot_prefix}captioned-window.log"
 echo "window name: $(xdotool getwindowname "$win")"
 window_facts "$win" '窗口测试程序'
 import -window "$win" "$out/${shot_prefix}captioned-window.png"
